@@ -1,0 +1,133 @@
+# vez_api: two commands on a fresh Debian 12 machine, as root:
+#   make demo    build what is missing and show the SDK working
+#   make test    build what is missing and run every test suite
+# Both install missing Debian packages with apt-get and keep a virtualenv in
+# .venv (made from /usr/bin/python3 with --system-site-packages).
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := help
+
+SYSTEM_PYTHON := /usr/bin/python3
+VENV          := .venv
+PY            := $(VENV)/bin/python
+B             := build
+FUZZ_SECONDS  ?= 30
+
+# Everything the build, the tests and the demo need, from Debian's archive.
+APT_PACKAGES := g++ clang libclang-rt-14-dev meson ninja-build pkg-config \
+                python3 python3-dev python3-venv python3-mesonpy pybind11-dev \
+                python3-serial python3-yaml python3-pydantic python3-pytest python3-mypy \
+                python3-matplotlib googletest libgtest-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Sources that go into the wheel; the install is redone only when one changes.
+PACKAGE_SOURCES := $(shell find src python -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml
+
+STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez
+
+.PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest bench clean
+
+help:
+	@echo "make demo   - build and run the demo"
+	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs)"
+	@echo "make fuzz   - run the libFuzzer targets for FUZZ_SECONDS each (default 30)"
+	@echo "make bench  - run the benchmarks"
+
+# --- dependencies -----------------------------------------------------------
+
+deps:
+	@missing=$$(for p in $(APT_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:" $$missing; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  $(SUDO) apt-get update -qq; \
+	  $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+$(VENV)/.created: | deps
+	$(SYSTEM_PYTHON) -m venv --system-site-packages $(VENV)
+	touch $@
+
+venv: $(VENV)/.created
+
+# --- the package --------------------------------------------------------------
+
+$(B)/.installed: $(PACKAGE_SOURCES) | $(VENV)/.created deps
+	mkdir -p $(B)/pkg
+	$(PY) -m pip install --quiet --no-index --no-build-isolation --no-deps \
+	    --config-settings=builddir=$(B)/pkg .
+	touch $@
+
+install: $(B)/.installed
+
+# --- C++ core: GoogleTest, sanitizers, fuzzers ------------------------------------
+
+$(B)/core/build.ninja: | deps
+	meson setup $(B)/core -Dpython_package=false -Dcore_tests=true
+
+$(B)/asan/build.ninja: | deps
+	meson setup $(B)/asan -Dpython_package=false -Dcore_tests=true \
+	    -Db_sanitize=address,undefined -Db_lundef=false -Dbuildtype=debug
+
+$(B)/fuzz/build.ninja: | deps
+	CXX=clang++ meson setup $(B)/fuzz -Dpython_package=false -Dfuzz=true
+
+$(B)/counts:
+	mkdir -p $@
+
+core-tests: $(B)/core/build.ninja | $(B)/counts
+	ninja -C $(B)/core
+	$(B)/core/core_tests --gtest_brief=1 | tee $(B)/counts/gtest.log
+	@for r in $$(find $(B)/core -maxdepth 1 -type f -name 'replay_*' | sort); do t=$${r##*/replay_}; $$r tests/fuzz/corpus/$$t; done | tee $(B)/counts/replay.log
+
+asan-tests: $(B)/asan/build.ninja | $(B)/counts
+	ninja -C $(B)/asan
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(B)/asan/core_tests --gtest_brief=1 | tee $(B)/counts/asan.log
+	@for r in $$(find $(B)/asan -maxdepth 1 -type f -name 'replay_*' | sort); do t=$${r##*/replay_}; $$r tests/fuzz/corpus/$$t; done
+
+# Runs every fuzz target for FUZZ_SECONDS; new inputs land in build/fuzz-corpus,
+# the checked-in corpus is only read.
+fuzz: $(B)/fuzz/build.ninja | $(B)/counts
+	ninja -C $(B)/fuzz
+	@: > $(B)/counts/fuzz.log
+	@for f in $$(find $(B)/fuzz -maxdepth 1 -type f -name 'fuzz_*' | sort); do t=$${f##*/fuzz_}; mkdir -p $(B)/fuzz-corpus/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(B)/fuzz-corpus/$$t tests/fuzz/corpus/$$t \
+	     2> $(B)/fuzz-corpus/$$t.log || { tail -40 $(B)/fuzz-corpus/$$t.log; exit 1; }; \
+	  runs=$$(grep -o 'stat::number_of_executed_units: *[0-9]*' $(B)/fuzz-corpus/$$t.log | grep -o '[0-9]*$$'); \
+	  echo "$$t $$runs" | tee -a $(B)/counts/fuzz.log; done
+
+fuzz-smoke: FUZZ_SECONDS = 30
+fuzz-smoke: fuzz
+
+# --- Python ---------------------------------------------------------------------
+
+pytest: $(B)/.installed | $(B)/counts
+	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/pytest.log
+
+stubtest: $(B)/.installed
+	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt $(STUBTEST_MODULES)
+
+# --- entry points -------------------------------------------------------------------
+
+test: core-tests asan-tests fuzz-smoke stubtest pytest
+	@echo
+	@echo "=== summary ==="
+	@echo "GoogleTest : $$(grep -o 'PASSED.*' $(B)/counts/gtest.log | grep -o '[0-9]* test[s]*' | head -1) (and again under ASan/UBSan: $$(grep -o 'PASSED.*' $(B)/counts/asan.log | grep -o '[0-9]* test[s]*' | head -1))"
+	@echo "fuzz smoke : $$(awk '{printf "%s%s: %s runs", sep, $$1, $$2; sep=", "}' $(B)/counts/fuzz.log); corpus replays: $$(grep -o '[0-9]* inputs' $(B)/counts/replay.log | awk '{s+=$$1} END {print s}') inputs"
+	@echo "pytest     : $$(tail -1 $(B)/counts/pytest.log | sed 's/=//g')"
+
+demo: $(B)/.installed $(B)/core/build.ninja
+	ninja -C $(B)/core frame_demo
+	$(B)/core/frame_demo
+	$(PY) -c "import vez_api._protocol as p, vez_api._vez as v; \
+	    print(p.build_usb_address_flags(16, False, True), [c.__name__ for c in v.VEZ.__mro__])"
+
+bench: $(B)/.installed
+	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
+
+clean:
+	rm -rf $(B) $(VENV)

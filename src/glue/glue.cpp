@@ -1,0 +1,235 @@
+#include "glue.hpp"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace glue {
+
+using namespace pybind11::literals;
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+[[noreturn]] void raise_arg_type(const char* arg, const char* expected, py::handle got) {
+  raise(PyExc_TypeError, std::string("Argument '") + arg + "' has incorrect type (expected " + expected +
+                             ", got " + type_name(got) + ")");
+}
+
+// Only a TypeError of the conversion itself becomes the argument error; an
+// OverflowError (int(inf)) or ValueError (int(nan)) says more as it is.
+static void rethrow_as_arg_type(const char* arg, const char* expected, py::handle got) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    raise_arg_type(arg, expected, got);
+  }
+  throw py::error_already_set();
+}
+
+py::int_ as_int(py::handle obj, const char* arg) {
+  if (PyLong_Check(obj.ptr())) return py::reinterpret_borrow<py::int_>(obj);
+  if (!PyNumber_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
+  PyObject* converted = PyNumber_Long(obj.ptr());
+  if (converted == nullptr) rethrow_as_arg_type(arg, "int", obj);
+  return py::reinterpret_steal<py::int_>(converted);
+}
+
+int64_t int64_of(py::handle int_obj, bool* fits) {
+  int overflow = 0;
+  long long value = PyLong_AsLongLongAndOverflow(int_obj.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  *fits = overflow == 0;
+  return static_cast<int64_t>(value);
+}
+
+uint64_t low_bits(py::handle int_obj) {
+  unsigned long long value = PyLong_AsUnsignedLongLongMask(int_obj.ptr());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw py::error_already_set();
+  return value;
+}
+
+double as_float(py::handle obj, const char* arg) {
+  if (PyFloat_CheckExact(obj.ptr())) return PyFloat_AS_DOUBLE(obj.ptr());
+  if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr()) || PyByteArray_Check(obj.ptr()))
+    raise_arg_type(arg, "float", obj);
+  double value = PyFloat_AsDouble(obj.ptr());
+  if (value == -1.0 && PyErr_Occurred()) rethrow_as_arg_type(arg, "float", obj);
+  return value;
+}
+
+py::list as_list(py::handle obj, const char* arg) {
+  if (!PyList_Check(obj.ptr())) raise_arg_type(arg, "list", obj);
+  return py::reinterpret_borrow<py::list>(obj);
+}
+
+py::dict as_dict(py::handle obj, const char* arg) {
+  if (!PyDict_Check(obj.ptr())) raise_arg_type(arg, "dict", obj);
+  return py::reinterpret_borrow<py::dict>(obj);
+}
+
+py::str as_str(py::handle obj, const char* arg) {
+  if (!PyUnicode_Check(obj.ptr())) raise_arg_type(arg, "str", obj);
+  return py::reinterpret_borrow<py::str>(obj);
+}
+
+py::object as_optional_str(py::handle obj, const char* arg) {
+  if (obj.is_none()) return py::none();
+  return as_str(obj, arg);
+}
+
+std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+// ---------------------------------------------------------------------------
+
+void ModuleRef::bind(py::module_ m) {
+  module_ = m.ptr();
+  Py_INCREF(module_);  // kept for the process lifetime
+  name_ = py::str(m.attr("__name__")).cast<std::string>();
+}
+
+PyObject* ModuleRef::peek(const char* name) const {
+  return PyDict_GetItemString(PyModule_GetDict(module_), name);  // borrowed, no error set
+}
+
+py::object ModuleRef::get(const char* name) const {
+  PyObject* value = peek(name);
+  if (value == nullptr) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+void ModuleRef::set(const char* name, py::handle value) const {
+  if (PyModule_AddObjectRef(module_, name, value.ptr()) != 0) throw py::error_already_set();
+}
+
+void ModuleRef::import(const char* module) const {
+  py::module_ imported = py::module_::import(module);
+  std::string top(module);
+  const size_t dot = top.find('.');
+  if (dot == std::string::npos) {
+    set(module, imported);
+  } else {
+    top.resize(dot);
+    set(top.c_str(), py::module_::import(top.c_str()));
+  }
+}
+
+void ModuleRef::import_from(const char* module, std::initializer_list<const char*> names) const {
+  py::module_ imported = py::module_::import(module);
+  for (const char* name : names) set(name, imported.attr(name));
+}
+
+py::object ModuleRef::default_logger() const { return get("logging").attr("getLogger")(name_); }
+
+void OriginalName::remember(const ModuleRef& mod, const char* name) {
+  name_ = name;
+  original_ = mod.peek(name);
+  Py_XINCREF(original_);
+}
+
+// ---------------------------------------------------------------------------
+
+void warn(const ModuleRef& mod, PyObject* category, const std::string& message) {
+  mod.get("warnings").attr("warn")(message, py::handle(category), "stacklevel"_a = 1);
+}
+
+void warn_deprecated_name(const ModuleRef& mod, const char* old_name, const char* new_name) {
+  warn(mod, PyExc_DeprecationWarning, std::string(old_name) + " is deprecated, use " + new_name + " instead");
+}
+
+void log(py::handle logger, const char* level, const std::string& message) { logger.attr(level)(message); }
+
+// ---------------------------------------------------------------------------
+
+namespace detail {
+
+void SignatureBuilder::add(const py::arg& a) {
+  params += ", ";
+  params += a.name;
+}
+
+void SignatureBuilder::add(const py::arg_v& a) {
+  params += ", ";
+  params += a.name;
+  params += "=";
+  if (PyFloat_Check(a.value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(a.value.ptr()))) {
+    params += "math.nan";  // resolved by inspect in the function's module
+  } else {
+    params += py::repr(a.value).cast<std::string>();
+  }
+}
+
+std::string SignatureBuilder::docstring(const char* name, bool method) const {
+  std::string out(name);
+  if (override_text != nullptr) {
+    out += override_text;
+  } else {
+    std::string inner = method ? "self" + params : (params.empty() ? "" : params.substr(2));
+    out += "(" + inner + ")";
+  }
+  out += "\n--\n\n";
+  if (doc != nullptr) out += doc;
+  return out;
+}
+
+void finish_function(py::handle function, const std::string& docstring, const char* final_name) {
+  auto* c = reinterpret_cast<PyCFunctionObject*>(function.ptr());
+  std::free(const_cast<char*>(c->m_ml->ml_doc));  // pybind11 frees ml_doc with the function
+  c->m_ml->ml_doc = strdup(docstring.c_str());
+  if (final_name != nullptr) c->m_ml->ml_name = final_name;
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(const ModuleRef& mod, const char* name, py::tuple bases, const char* doc,
+                           const char* qualname)
+    : mod_(mod), name_(name) {
+  py::dict ns;
+  ns["__module__"] = mod.name();
+  ns["__qualname__"] = qualname != nullptr ? qualname : name;
+  ns["__doc__"] = doc != nullptr ? py::object(py::str(doc)) : py::object(py::none());
+  ns["__annotations__"] = py::dict();
+  cls_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, ns);
+}
+
+void ClassBuilder::set(const char* name, py::handle value) { cls_.attr(name) = value; }
+
+ClassBuilder& ClassBuilder::annotate(const char* name, py::handle type) {
+  cls_.attr("__annotations__")[name] = type;
+  return *this;
+}
+
+py::object ClassBuilder::staticmethod(py::handle fn) {
+  PyObject* sm = PyStaticMethod_New(fn.ptr());
+  if (sm == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(sm);
+}
+
+py::object ClassBuilder::property(py::handle fget, const char* doc) {
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
+      fget, py::none(), py::none(), doc != nullptr ? py::object(py::str(doc)) : py::object(py::none()));
+}
+
+py::object ClassBuilder::finish() {
+  mod_.set(name_.c_str(), cls_);
+  return cls_;
+}
+
+py::object super_attr(py::handle cls, py::handle self, const char* name) {
+  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, self).attr(name);
+}
+
+py::list bytes_to_list(const uint8_t* data, size_t n) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) throw py::error_already_set();
+  for (size_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), PyLong_FromLong(data[i]));  // small ints: cached
+  }
+  return py::reinterpret_steal<py::list>(list);
+}
+
+}  // namespace glue

@@ -1,0 +1,314 @@
+// Glue for building plain Python classes and module functions out of C++.
+//
+// Every public class of the package is created with type(name, bases, ns), so
+// users can subclass it, patch its methods with unittest.mock and find its
+// state in the instance __dict__.  Its methods are pybind11 cpp_functions.
+//
+// Conventions kept here once for all modules:
+//   * names a module imports are looked up in the module's dict at call time
+//     (ModuleRef::get), so mock.patch("vez_api.<module>.<name>") works;
+//   * warnings are issued through the module's `warnings` with stacklevel=1,
+//     which points at the caller's line because C++ has no frame of its own;
+//   * argument checks raise TypeError in one format:
+//       Argument 'address' has incorrect type (expected int, got str)
+//   * functions carry a __text_signature__ so inspect.signature, help() and
+//     stubtest see real parameter names and defaults.
+//
+// Threads: everything here needs the GIL.  Nothing in this header may keep a
+// py::object alive in a static; modules keep borrowed (deliberately leaked)
+// PyObject pointers instead, which are never released at interpreter exit.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <cstring>
+#include <tuple>
+#include <initializer_list>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+namespace glue {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// Raises `type` (a builtin exception class) with `message`.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// TypeError "Argument '<arg>' has incorrect type (expected <expected>, got <type>)".
+[[noreturn]] void raise_arg_type(const char* arg, const char* expected, py::handle got);
+
+// Name of an object's type, as type(obj).__name__.
+std::string type_name(py::handle obj);
+
+// ---------------------------------------------------------------------------
+// Argument conversion (all raise the TypeError above on a wrong type)
+
+// Integer protocol: an int, or any number converted with int() (floats are
+// truncated).  Strings and other non-numbers are rejected.
+py::int_ as_int(py::handle obj, const char* arg);
+
+// The value of a Python int as int64; `fits` is false when it does not fit.
+int64_t int64_of(py::handle int_obj, bool* fits);
+
+// The low 64 bits (two's complement) of a Python int: what a mask sees.
+uint64_t low_bits(py::handle int_obj);
+
+// A number converted with float().
+double as_float(py::handle obj, const char* arg);
+
+// Exact type checks (subclasses are accepted only where Python would).
+py::list as_list(py::handle obj, const char* arg);   // exactly list
+py::dict as_dict(py::handle obj, const char* arg);   // exactly dict
+py::str as_str(py::handle obj, const char* arg);     // exactly str
+// A str or None; returns None as py::none().
+py::object as_optional_str(py::handle obj, const char* arg);
+
+// str(obj) as UTF-8.
+std::string str(py::handle obj);
+
+// ---------------------------------------------------------------------------
+// The module a C++ function lives in, reached at call time.
+
+class ModuleRef {
+ public:
+  // Records the module (borrowed for the process lifetime: extension
+  // modules are never unloaded).
+  void bind(py::module_ m);
+
+  py::module_ module() const { return py::reinterpret_borrow<py::module_>(module_); }
+  const char* name() const { return name_.c_str(); }
+
+  // Current value of a module global; NameError when it was deleted.
+  py::object get(const char* name) const;
+  // Borrowed pointer to a module global, or nullptr (no error set).
+  PyObject* peek(const char* name) const;
+
+  void set(const char* name, py::handle value) const;
+
+  // `import <module>` (the attribute is the top-level package for dotted names,
+  // exactly like the statement) and `from <module> import <names>`.
+  void import(const char* module) const;
+  void import_from(const char* module, std::initializer_list<const char*> names) const;
+
+  // logging.getLogger(<this module's name>) through the module's `logging`.
+  py::object default_logger() const;
+
+ private:
+  PyObject* module_ = nullptr;
+  std::string name_;
+};
+
+// A module global whose original value is remembered, for guarded fast paths:
+// is_original() tells whether the name still holds the object the module
+// installed (nobody patched or replaced it).
+class OriginalName {
+ public:
+  void remember(const ModuleRef& mod, const char* name);
+  bool is_original(const ModuleRef& mod) const { return mod.peek(name_) == original_; }
+  const char* name() const { return name_; }
+
+ private:
+  const char* name_ = "";
+  PyObject* original_ = nullptr;  // strong reference, intentionally never released
+};
+
+// ---------------------------------------------------------------------------
+// Warnings and logging
+
+// warnings.warn(message, category, stacklevel=1) through the module's own
+// `warnings` name: the warning is attributed to the Python line that called
+// into C++ (what a Python function would get with stacklevel=2).
+void warn(const ModuleRef& mod, PyObject* category, const std::string& message);
+
+// "<old> is deprecated, use <new> instead" as a DeprecationWarning.
+void warn_deprecated_name(const ModuleRef& mod, const char* old_name, const char* new_name);
+
+// logger.<level>(message), e.g. log(logger, "warning", "...").  Calls the
+// level method so that mocks and handlers see the usual call.
+void log(py::handle logger, const char* level, const std::string& message);
+
+// ---------------------------------------------------------------------------
+// Locks
+
+// Runs fn() while holding a Python lock object (acquire()/release()).
+// Python exceptions and C++ exceptions release the lock and propagate; a
+// forced thread unwind at interpreter exit passes through untouched (the GIL
+// is not held then, so nothing may call into Python).
+template <typename Fn>
+decltype(auto) with_lock(py::handle lock, Fn&& fn) {
+  lock.attr("acquire")();
+  try {
+    if constexpr (std::is_void_v<decltype(fn())>) {
+      fn();
+      lock.attr("release")();
+    } else {
+      decltype(auto) result = fn();
+      lock.attr("release")();
+      return result;
+    }
+  } catch (py::error_already_set&) {
+    py::error_scope keep;  // release() must not see or clear the pending error
+    lock.attr("release")();
+    throw;
+  } catch (std::exception&) {
+    lock.attr("release")();
+    throw;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Functions with text signatures
+
+// An explicit text signature, e.g. sig{"(self, *args, **kwargs)"}.  Without
+// one, the signature is built from the py::arg / py::arg_v extras.
+struct sig {
+  const char* text;
+};
+// A docstring for a function or method.
+struct doc {
+  const char* text;
+};
+
+namespace detail {
+
+struct SignatureBuilder {
+  std::string params;
+  const char* override_text = nullptr;
+  const char* doc = nullptr;
+  void add(const py::arg& a);
+  void add(const py::arg_v& a);
+  void add(const sig& s) { override_text = s.text; }
+  void add(const glue::doc& d) { doc = d.text; }
+  template <typename T>
+  void add(const T&) {}
+  // "name(<params>)\n--\n\n<doc>": the form CPython reads __text_signature__ from.
+  std::string docstring(const char* name, bool method) const;
+};
+
+template <typename T>
+constexpr bool is_glue_extra = std::is_same_v<T, sig> || std::is_same_v<T, glue::doc>;
+
+// Keeps the pybind11 extras, drops the glue-only ones.
+template <typename... Out>
+auto pybind_extras(std::tuple<Out...>&& acc) {
+  return std::move(acc);
+}
+template <typename... Out, typename First, typename... Rest>
+auto pybind_extras(std::tuple<Out...>&& acc, const First& first, const Rest&... rest) {
+  if constexpr (is_glue_extra<std::decay_t<First>>) {
+    return pybind_extras(std::move(acc), rest...);
+  } else {
+    return pybind_extras(std::tuple_cat(std::move(acc), std::tuple<First>(first)), rest...);
+  }
+}
+
+// Installs the docstring (with text signature) of a freshly made function
+// and, when `final_name` is given, renames it.  The rename exists for
+// __init__: pybind11 treats a function made under that name as a constructor
+// of its own classes, so it is made under another name first.
+void finish_function(py::handle function, const std::string& docstring, const char* final_name);
+
+template <bool IsMethod, typename Func, typename... Extra>
+py::cpp_function make_function(const char* name, py::handle scope, Func&& f, const Extra&... extra) {
+  SignatureBuilder sb;
+  (sb.add(extra), ...);
+  const bool is_init = std::strcmp(name, "__init__") == 0;
+  const char* made_name = is_init ? "__init__glue" : name;
+  auto make = [&](auto&&... ex) { return py::cpp_function(std::forward<Func>(f), ex...); };
+  if constexpr (IsMethod) {
+    py::cpp_function fn = std::apply(make, pybind_extras(std::make_tuple(py::name(made_name), py::is_method(scope)), extra...));
+    // pybind11 wraps a method in an instancemethod; the function is inside.
+    finish_function(PyInstanceMethod_Function(fn.ptr()), sb.docstring(name, true), is_init ? "__init__" : nullptr);
+    return fn;
+  } else {
+    py::cpp_function fn = std::apply(make, pybind_extras(std::make_tuple(py::name(made_name)), extra...));
+    finish_function(fn, sb.docstring(name, false), nullptr);
+    return fn;
+  }
+}
+
+}  // namespace detail
+
+// A module-level or static function with a text signature.
+template <typename Func, typename... Extra>
+py::cpp_function function(const char* name, Func&& f, const Extra&... extra) {
+  return detail::make_function<false>(name, py::handle(), std::forward<Func>(f), extra...);
+}
+
+// ---------------------------------------------------------------------------
+// Plain Python classes
+
+class ClassBuilder {
+ public:
+  // Creates type(name, bases, {__module__, __qualname__, __doc__,
+  // __annotations__}).  `qualname` defaults to `name`.
+  ClassBuilder(const ModuleRef& mod, const char* name, py::tuple bases, const char* doc,
+               const char* qualname = nullptr);
+
+  py::object cls() const { return cls_; }
+
+  // An instance method (the first C++ parameter receives self).  Works for
+  // __init__ too.
+  template <typename Func, typename... Extra>
+  ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
+    set(name, detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...));
+    return *this;
+  }
+
+  template <typename Func, typename... Extra>
+  ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
+    set(name, staticmethod(function(name, std::forward<Func>(f), extra...)));
+    return *this;
+  }
+
+  // A read-only property whose getter receives self.
+  template <typename Func>
+  ClassBuilder& def_property_readonly(const char* name, Func&& getter, const char* doc = nullptr) {
+    py::cpp_function fget(std::forward<Func>(getter), py::name(name));
+    set(name, property(fget, doc));
+    return *this;
+  }
+
+  ClassBuilder& attr(const char* name, py::handle value) {
+    set(name, value);
+    return *this;
+  }
+
+  // Adds name: type to the class __annotations__.
+  ClassBuilder& annotate(const char* name, py::handle type);
+
+  // Stores the class in the module under its name and returns it.
+  py::object finish();
+
+ private:
+  void set(const char* name, py::handle value);
+  static py::object staticmethod(py::handle fn);
+  static py::object property(py::handle fget, const char* doc);
+
+  const ModuleRef& mod_;
+  py::object cls_;
+  std::string name_;
+};
+
+// super(cls, self).<name> (the next class in type(self).__mro__).
+py::object super_attr(py::handle cls, py::handle self, const char* name);
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+// self.<name>(*args): dispatches through the instance so overrides and
+// patched methods are honoured.
+template <typename... Args>
+py::object call_method(py::handle self, const char* name, Args&&... args) {
+  return self.attr(name)(std::forward<Args>(args)...);
+}
+
+// bytes -> list of ints.
+py::list bytes_to_list(const uint8_t* data, size_t n);
+
+}  // namespace glue
