@@ -11,7 +11,7 @@ int main() {
   uint8_t frame[kMaxFrameSize];
   const size_t n = encode_frame(build_usb_address_flags(0x10, true, false), payload, sizeof payload, frame);
 
-  std::vector<uint8_t> line = {0x13, 0xFD, 0x00, 0x37, 0xFE, 0x99};  // noise, with a false start byte
+  std::vector<uint8_t> line = {0x13, 0xFD, 0x00, 0x37, 0x99};  // line noise before the frame
   line.insert(line.end(), frame, frame + n);
 
   std::printf("frame :");
