@@ -90,6 +90,10 @@ class ModuleRef {
 
   void set(const char* name, py::handle value) const;
 
+  // A module-level function with a text signature, stored under `name`.
+  template <typename Func, typename... Extra>
+  void def(const char* name, Func&& f, const Extra&... extra) const;
+
   // `import <module>` (the attribute is the top-level package for dotted names,
   // exactly like the statement) and `from <module> import <names>`.
   void import(const char* module) const;
@@ -240,6 +244,11 @@ py::cpp_function function(const char* name, Func&& f, const Extra&... extra) {
   return detail::make_function<false>(name, py::handle(), std::forward<Func>(f), extra...);
 }
 
+template <typename Func, typename... Extra>
+void ModuleRef::def(const char* name, Func&& f, const Extra&... extra) const {
+  set(name, function(name, std::forward<Func>(f), py::scope(module()), extra...));
+}
+
 // ---------------------------------------------------------------------------
 // Plain Python classes
 
@@ -262,7 +271,7 @@ class ClassBuilder {
 
   template <typename Func, typename... Extra>
   ClassBuilder& def_static(const char* name, Func&& f, const Extra&... extra) {
-    set(name, staticmethod(function(name, std::forward<Func>(f), extra...)));
+    set(name, staticmethod(function(name, std::forward<Func>(f), py::scope(cls_), extra...)));
     return *this;
   }
 

@@ -77,23 +77,17 @@ PYBIND11_MODULE(_protocol, m) {
   mod.set("VEZ_MAX_PARAMETERS_PER_REQUEST", py::int_(core::kMaxParametersPerRequest));
   mod.set("VEZ_MAX_FEEDBACK_ITEMS_PER_REQUEST", py::int_(core::kMaxFeedbackItemsPerRequest));
 
-  mod.set("is_valid_vez_address",
-          glue::function("is_valid_vez_address", &is_valid_vez_address, py::arg("address"),
-                         glue::doc{"True for a node address in 0..16382."}));
-  mod.set("is_valid_actuator_address",
-          glue::function("is_valid_actuator_address", &is_valid_actuator_address, py::arg("address"),
-                         glue::doc{"True for an actuator address in 16..16382."}));
-  mod.set("is_valid_vez_payload",
-          glue::function("is_valid_vez_payload", &is_valid_vez_payload, py::arg("payload"),
-                         glue::doc{"True when the payload holds 1..59 bytes."}));
-  mod.set("build_ruz_identifier",
-          glue::function("build_ruz_identifier", &build_ruz_identifier, py::arg("source"), py::arg("destination"),
-                         glue::doc{"28-bit identifier: source in bits 27..14, destination in bits 13..0."}));
-  mod.set("build_usb_address_flags",
-          glue::function("build_usb_address_flags", &build_usb_address_flags, py::arg("address"),
-                         py::arg("priority") = true, py::arg("can_high_speed") = false,
-                         glue::doc{"Address/flags word of an adapter frame (bit 15 set = not prioritised)."}));
-  mod.set("parse_usb_address_flags",
-          glue::function("parse_usb_address_flags", &parse_usb_address_flags, py::arg("address_and_flags"),
-                         glue::doc{"(address, priority bit, CAN-high-speed bit) of an address/flags word."}));
+  mod.def("is_valid_vez_address", &is_valid_vez_address, py::arg("address"),
+          glue::doc{"True for a node address in 0..16382."});
+  mod.def("is_valid_actuator_address", &is_valid_actuator_address, py::arg("address"),
+          glue::doc{"True for an actuator address in 16..16382."});
+  mod.def("is_valid_vez_payload", &is_valid_vez_payload, py::arg("payload"),
+          glue::doc{"True when the payload holds 1..59 bytes."});
+  mod.def("build_ruz_identifier", &build_ruz_identifier, py::arg("source"), py::arg("destination"),
+          glue::doc{"28-bit identifier: source in bits 27..14, destination in bits 13..0."});
+  mod.def("build_usb_address_flags", &build_usb_address_flags, py::arg("address"),
+          py::arg("priority") = true, py::arg("can_high_speed") = false,
+          glue::doc{"Address/flags word of an adapter frame (bit 15 set = not prioritised)."});
+  mod.def("parse_usb_address_flags", &parse_usb_address_flags, py::arg("address_and_flags"),
+          glue::doc{"(address, priority bit, CAN-high-speed bit) of an address/flags word."});
 }
