@@ -40,13 +40,18 @@ glue::OriginalName parse_flags_name;
 PyObject* usb_class = nullptr;             // VezOverUsb
 PyObject* deprecated_class = nullptr;      // VEZ_over_USB
 PyObject* process_pkt_function = nullptr;  // the builtin behind VezOverUsb._process_pkt
+PyObject* is_connected_property = nullptr; // VezOverUsb.is_connected
+// threading.Event and its is_set, when is_set is known to return the
+// instance's `_flag` (checked at import); null otherwise.
+PyObject* event_class = nullptr;
+PyObject* event_is_set_function = nullptr;
 PyObject* serial_read_function = nullptr;  // its own `read`, or null when the fast read does not apply
 
 // Attribute names, interned once.  All of these pointers are deliberately
 // leaked: they must outlive every thread.
 struct Names {
   PyObject *ser, *read, *is_open, *fd, *timeout, *abort_fd, *event, *is_set, *clear, *callbacks, *lock, *acquire,
-      *release, *process_pkt, *is_connected, *close, *logger, *warning;
+      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag;
 } names;
 
 PyObject* intern(const char* s) {
@@ -58,9 +63,13 @@ PyObject* intern(const char* s) {
 // ---------------------------------------------------------------------------
 // Receive-thread side: C API only.
 
-// True when this thread holds the GIL of a live interpreter.  False on the
-// forced unwind of a daemon thread at interpreter exit.
-bool holds_gil() { return PyGILState_GetThisThreadState() != nullptr && PyGILState_Check(); }
+// True when this thread may release references.  Only the forced unwind of
+// a daemon thread at interpreter exit runs this code without the GIL, and
+// that happens only once the runtime is finalizing; before that the test is
+// one atomic load.
+bool holds_gil() {
+  return !_Py_IsFinalizing() || (PyGILState_GetThisThreadState() != nullptr && PyGILState_Check());
+}
 
 // An owned reference that is released only while the GIL is held.
 class Ref {
@@ -160,6 +169,32 @@ PyObject* is_connected(PyObject*, PyObject* self) {
   truth = attr_truth(ser.get(), names.is_open);
   if (truth < 0) return nullptr;
   return Py_NewRef(truth ? Py_True : Py_False);
+}
+
+// The loop's test.  While VezOverUsb.is_connected is the module's own
+// property and the run flag a plain threading.Event, it is evaluated here
+// without a Python-level call; `ser_out` receives `_ser` when it was
+// fetched on the way.  1 / 0, or -1 with an exception set.
+int loop_is_connected(PyObject* self, Ref* ser_out) {
+  if (_PyType_Lookup(Py_TYPE(self), names.is_connected) != is_connected_property) {
+    return attr_truth(self, names.is_connected);
+  }
+  Ref event(PyObject_GetAttr(self, names.event));
+  if (!event) return -1;
+  int truth;
+  if (event_class != nullptr && Py_TYPE(event.get()) == reinterpret_cast<PyTypeObject*>(event_class) &&
+      _PyType_Lookup(Py_TYPE(event.get()), names.is_set) == event_is_set_function) {
+    truth = attr_truth(event.get(), names.flag);
+  } else {
+    Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
+    truth = set ? PyObject_IsTrue(set.get()) : -1;
+  }
+  if (truth <= 0) return truth;
+  Ref ser(PyObject_GetAttr(self, names.ser));
+  if (!ser) return -1;
+  truth = attr_truth(ser.get(), names.is_open);
+  *ser_out = std::move(ser);
+  return truth;
 }
 
 // The body of _process_pkt.  `pkt` is the payload object when there is one,
@@ -324,13 +359,19 @@ struct ReceiveState {
 
 // One step of the receive algorithm: one read of deframer.want() bytes and,
 // when that completes a frame, its delivery.  0, or -1 with an exception set.
-int receive_step(PyObject* self, ReceiveState& st) {
+int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
   const size_t want = st.deframer.want();
-  Ref ser(PyObject_GetAttr(self, names.ser));
-  if (!ser) return -1;
+  if (!ser) {
+    ser.reset(PyObject_GetAttr(self, names.ser));
+    if (!ser) return -1;
+  }
   bool completed = false;
   PortHandle port;
-  if (fast_port(ser.get(), &port)) {
+  if (st.buffered_port.get() == ser.get() && st.reader.available() >= want) {
+    // Bytes already taken from the driver answer this read on either path.
+    completed = st.deframer.consume(st.reader.data(), want);
+    st.reader.consume(want);
+  } else if (fast_port(ser.get(), &port)) {
     if (st.buffered_port.get() != ser.get()) {  // a different port object: its stream starts afresh
       st.reader.clear();
       st.buffered_port = Ref::borrow(ser.get());
@@ -348,22 +389,33 @@ int receive_step(PyObject* self, ReceiveState& st) {
     completed = st.deframer.consume(st.reader.data(), n);
     st.reader.consume(n);
   } else {
-    // Ordinary path: bytes read ahead for the fast path are not replayed
-    // into a read that somebody replaced.
-    if (st.buffered_port) {
+    // Ordinary path.  Bytes the fast path already took from the driver for
+    // this port come first (they are the start of the stream), the rest
+    // comes from `ser.read`.
+    if (st.buffered_port.get() != ser.get()) {
       st.reader.clear();
       st.buffered_port.reset();
     }
-    Ref count(PyLong_FromSize_t(want));
-    Ref data(count ? PyObject_CallMethodOneArg(ser.get(), names.read, count.get()) : nullptr);
-    if (!data) return -1;
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) != 0) return -1;
-    const size_t n = static_cast<size_t>(view.len);
-    // A read that returns more than it was asked for is not a frame part.
-    completed = n > want ? st.deframer.consume(nullptr, 0)
-                         : st.deframer.consume(static_cast<const uint8_t*>(view.buf), n);
-    PyBuffer_Release(&view);
+    uint8_t chunk[core::kMaxFrameSize];
+    const size_t have = std::min(st.reader.available(), want);
+    std::memcpy(chunk, st.reader.data(), have);
+    st.reader.consume(have);
+    if (st.reader.available() == 0) st.buffered_port.reset();
+    size_t n = have;
+    bool overlong = false;
+    if (have < want) {
+      Ref count(PyLong_FromSize_t(want - have));
+      Ref data(count ? PyObject_CallMethodOneArg(ser.get(), names.read, count.get()) : nullptr);
+      if (!data) return -1;
+      Py_buffer view;
+      if (PyObject_GetBuffer(data.get(), &view, PyBUF_SIMPLE) != 0) return -1;
+      const size_t got = static_cast<size_t>(view.len);
+      overlong = got > want - have;  // a read that returns more than asked is not a frame part
+      if (!overlong) std::memcpy(chunk + have, view.buf, got);
+      n += got;
+      PyBuffer_Release(&view);
+    }
+    completed = overlong ? st.deframer.consume(nullptr, 0) : st.deframer.consume(chunk, n);
   }
   return completed ? deliver(self, st.deframer.frame()) : 0;
 }
@@ -411,12 +463,13 @@ PyObject* polling_thread_worker(PyObject*, PyObject* self) {
   ReceiveState st;
   bool failed = false;
   for (;;) {
-    const int connected = attr_truth(self, names.is_connected);
+    Ref ser;
+    const int connected = loop_is_connected(self, &ser);
     if (connected <= 0) {
       failed = connected < 0;
       break;
     }
-    if (receive_step(self, st) == 0) continue;
+    if (receive_step(self, st, std::move(ser)) == 0) continue;
     if (handle_step_error(self) == AfterError::kLeave) {
       failed = true;
       break;
@@ -664,6 +717,19 @@ void deprecated_init(py::object self, py::object port, py::object connect_on_ini
                                                       "logger"_a = logger);
 }
 
+// Remembers threading.Event when its is_set answers the instance's `_flag`.
+void remember_event_class() {
+  py::object cls = mod.get("threading").attr("Event");
+  py::object probe = cls();
+  bool plain = py::hasattr(probe, "_flag") && !truthy(probe.attr("_flag"));
+  probe.attr("set")();
+  plain = plain && truthy(probe.attr("_flag")) && truthy(probe.attr("is_set")());
+  PyObject* is_set = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names.is_set);
+  if (!plain || is_set == nullptr) return;
+  event_class = Py_NewRef(cls.ptr());
+  event_is_set_function = Py_NewRef(is_set);
+}
+
 // Remembers serial.Serial's own read when it is the POSIX one, whose timing
 // the fast read reproduces.
 void remember_serial_read() {
@@ -697,10 +763,12 @@ PYBIND11_MODULE(vez_over_usb, m) {
            intern("_timeout"),   intern("pipe_abort_read_r"), intern("_polling_thread_event"), intern("is_set"),
            intern("clear"),      intern("_callbacks"), intern("_lock"),       intern("acquire"),
            intern("release"),    intern("_process_pkt"), intern("is_connected"), intern("close"),
-           intern("logger"),     intern("warning")};
+           intern("logger"),     intern("warning"), intern("_flag")};
+  remember_event_class();
 
   py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
       raw_function(&is_connected_def), py::none(), py::none(), "True while the receive thread runs on an open port.");
+  is_connected_property = Py_NewRef(property.ptr());
 
   py::object cls =
       glue::ClassBuilder(mod, "VezOverUsb", py::make_tuple(mod.get("VEZ")),
