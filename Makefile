@@ -125,6 +125,7 @@ demo: $(B)/.installed $(B)/core/build.ninja
 	$(B)/core/frame_demo
 	$(PY) -c "import vez_api._protocol as p, vez_api._vez as v; \
 	    print(p.build_usb_address_flags(16, False, True), [c.__name__ for c in v.VEZ.__mro__])"
+	$(PY) examples/usb_demo.py
 
 bench: $(B)/.installed
 	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
