@@ -45,7 +45,7 @@ PyObject* is_connected_property = nullptr; // VezOverUsb.is_connected
 // instance's `_flag` (checked at import); null otherwise.
 PyObject* event_class = nullptr;
 PyObject* event_is_set_function = nullptr;
-PyObject* serial_read_function = nullptr;  // its own `read`, or null when the fast read does not apply
+PyObject* serial_read_function = nullptr;  // serial.Serial.read when it is the POSIX read the fast path mirrors
 
 // Attribute names, interned once.  All of these pointers are deliberately
 // leaked: they must outlive every thread.
@@ -318,15 +318,15 @@ int deliver(PyObject* self, const core::Frame& frame) {
     if (!address || !priority_bit) return -1;
   } else {
     // parse_usb_address_flags was replaced: ask it to split the word.
-    PyObject* parse = mod.peek(parse_flags_name.name());
-    if (parse == nullptr) {
+    Ref parse = Ref::borrow(mod.peek(parse_flags_name.name()));
+    if (!parse) {
       PyErr_Format(PyExc_NameError, "name '%s' is not defined", parse_flags_name.name());
       return -1;
     }
     const long word = frame.address | (frame.priority_bit << core::kPriorityBitShift) |
                       (frame.can_high_speed_bit << core::kCanHighSpeedBitShift);
     Ref word_obj(PyLong_FromLong(word));
-    Ref fields(word_obj ? PyObject_CallOneArg(parse, word_obj.get()) : nullptr);
+    Ref fields(word_obj ? PyObject_CallOneArg(parse.get(), word_obj.get()) : nullptr);
     Ref tuple(fields ? PySequence_Tuple(fields.get()) : nullptr);
     if (!tuple) return -1;
     if (PyTuple_GET_SIZE(tuple.get()) != 3) {
