@@ -67,6 +67,72 @@ bool truthy(py::handle obj) {
 }
 
 // ---------------------------------------------------------------------------
+// Guarded fast paths
+//
+// The command and receive paths call other methods through self.  When a
+// method is still the one this module installed (type(self) resolves the name
+// to the original descriptor, nothing in the instance shadows it, attribute
+// lookup is the generic one), the C++ function is called directly instead of
+// going through a Python-level call; otherwise the ordinary path is taken,
+// so subclasses and patches keep working.
+
+PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);  // kept for the process lifetime
+  if (s == nullptr) throw py::error_already_set();
+  return s;
+}
+
+class OriginalAttribute {
+ public:
+  void remember(py::handle cls, const char* name) {
+    name_ = interned(name);
+    original_ = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);  // borrowed from the class
+  }
+
+  bool holds(py::handle self) const {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name_) != original_) return false;
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    const bool shadowed = PyDict_GetItemWithError(dict, name_) != nullptr || PyErr_Occurred();
+    Py_DECREF(dict);
+    PyErr_Clear();
+    return !shadowed;
+  }
+
+  PyObject* name() const { return name_; }
+
+ private:
+  PyObject* name_ = nullptr;
+  PyObject* original_ = nullptr;
+};
+
+struct FastPaths {
+  OriginalAttribute send_vez_common;
+  OriginalAttribute change_mode;
+  OriginalAttribute address;  // the base class's property over _address
+  PyObject* address_field = nullptr;
+  PyObject* send_vez = nullptr;
+  PyObject* can_high_speed_keyword = nullptr;        // ("can_high_speed",)
+  PyObject* high_speed_candidate_keyword = nullptr;  // ("high_speed_candidate",)
+};
+FastPaths fast;
+
+py::object steal_or_throw(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// self.address: the stored field when the property is the base class's own.
+py::object actuator_address(py::handle self) {
+  if (fast.address.holds(self)) return steal_or_throw(PyObject_GetAttr(self.ptr(), fast.address_field));
+  return steal_or_throw(PyObject_GetAttr(self.ptr(), fast.address.name()));
+}
+
+// ---------------------------------------------------------------------------
 // Arguments
 
 // A number packed as "<f": OverflowError, as the packer raises, for a finite
@@ -218,7 +284,10 @@ void store_ping_answer(py::object self, const core::RecordScan& scan) {
 }
 
 bool is_priority_message(py::handle priority) {
-  if (PyLong_CheckExact(priority.ptr())) return PyLong_AsLong(priority.ptr()) == 0 && !PyErr_Occurred();
+  if (PyLong_CheckExact(priority.ptr())) {
+    int overflow = 0;
+    return PyLong_AsLongAndOverflow(priority.ptr(), &overflow) == 0 && overflow == 0;
+  }
   const int equal = PyObject_RichCompareBool(priority.ptr(), py::int_(0).ptr(), Py_EQ);
   if (equal < 0) throw py::error_already_set();
   return equal == 1;
@@ -264,7 +333,11 @@ void can_callback(py::object self, py::handle /*address*/, py::handle data, py::
       feedback.attr("update")(items);
     }
     py::object callback = self.attr("_feedback_callback");
-    if (!callback.is_none()) callback(self.attr("address"), items);
+    if (!callback.is_none()) {
+      py::object address = actuator_address(self);
+      PyObject* args[] = {address.ptr(), items.ptr()};
+      steal_or_throw(PyObject_Vectorcall(callback.ptr(), args, 2, nullptr));
+    }
   } else {
     // The answer to a blocking item read.
     self.attr("_low_feedback") = items;
@@ -277,7 +350,7 @@ void parse_errors(py::object self, py::handle error_value) {
   core::for_each_error(field, [&](uint8_t bit, const char* description) {
     errors[py::int_(bit)] = py::str(description);
   });
-  if (py::len(errors) != 0) self.attr("_error_callback")(self.attr("address"), errors);
+  if (py::len(errors) != 0) self.attr("_error_callback")(actuator_address(self), errors);
 }
 
 void parse_parameters(py::object self, py::handle data) {
@@ -320,12 +393,26 @@ void parse_parameters(py::object self, py::handle data) {
 // ---------------------------------------------------------------------------
 // Sending and waiting
 
+void send_vez_common_impl(py::handle self, py::handle msg, bool high_speed_candidate) {
+  const bool high_speed = truthy(self.attr("_can_high_speed")) && high_speed_candidate;
+  py::object adapter = self.attr("_adapter");
+  py::object address = actuator_address(self);
+  // adapter._send_VEZ(address, msg, can_high_speed=high_speed)
+  PyObject* args[] = {adapter.ptr(), address.ptr(), msg.ptr(), high_speed ? Py_True : Py_False};
+  steal_or_throw(PyObject_VectorcallMethod(fast.send_vez, args, 3, fast.can_high_speed_keyword));
+}
+
+// Every command goes out through self._send_VEZ_common.
 void send(py::handle self, const core::Payload& payload, bool high_speed_candidate = false) {
   py::list msg = glue::bytes_to_list(payload.data(), payload.size());
-  if (high_speed_candidate) {
-    glue::call_method(self, "_send_VEZ_common", msg, "high_speed_candidate"_a = true);
+  if (fast.send_vez_common.holds(self)) {
+    send_vez_common_impl(self, msg, high_speed_candidate);
+  } else if (high_speed_candidate) {
+    PyObject* args[] = {self.ptr(), msg.ptr(), Py_True};
+    steal_or_throw(PyObject_VectorcallMethod(fast.send_vez_common.name(), args, 2, fast.high_speed_candidate_keyword));
   } else {
-    glue::call_method(self, "_send_VEZ_common", msg);
+    PyObject* args[] = {self.ptr(), msg.ptr()};
+    steal_or_throw(PyObject_VectorcallMethod(fast.send_vez_common.name(), args, 2, nullptr));
   }
 }
 
@@ -350,8 +437,7 @@ bool wait_for_flag(py::handle self, const char* flag, double timeout, double ste
 
 void send_vez_common(py::object self, py::handle msg, py::handle high_speed_candidate) {
   py::list payload = glue::as_list(msg, "msg");
-  const bool high_speed = truthy(self.attr("_can_high_speed")) && truthy(high_speed_candidate);
-  self.attr("_adapter").attr("_send_VEZ")(self.attr("address"), payload, "can_high_speed"_a = high_speed);
+  send_vez_common_impl(self, payload, truthy(high_speed_candidate));
 }
 
 // ---------------------------------------------------------------------------
@@ -379,7 +465,7 @@ py::object connect(py::object self, py::handle timeout) {
 
 void disconnect(py::object self) {
   glue::call_method(self, "stop");
-  self.attr("_adapter").attr("remove_callback")(self.attr("address"));
+  self.attr("_adapter").attr("remove_callback")(actuator_address(self));
   self.attr("_connected") = false;
 }
 
@@ -460,7 +546,13 @@ void mode_bound_setpoint(py::object self, core::Mode required, Action action, st
   py::handle mode_member(vocab.mode_members[static_cast<uint8_t>(required)]);
   const int differs = PyObject_RichCompareBool(self.attr("_current_mode").ptr(), mode_member.ptr(), Py_NE);
   if (differs < 0) throw py::error_already_set();
-  if (differs) glue::call_method(self, "change_mode", mode_member);
+  if (differs) {
+    if (fast.change_mode.holds(self)) {
+      change_mode(self, mode_member);
+    } else {
+      glue::call_method(self, "change_mode", mode_member);
+    }
+  }
   send(self, core::setpoint_command(action, values.data(), count), true);
 }
 
@@ -542,7 +634,7 @@ void set_can_high_speed(py::object self, py::handle high_speed) {
 void change_address(py::object self, py::handle new_address) {
   py::int_ address = glue::as_int(new_address, "new_address");
   const std::string decimal = glue::str(address);
-  if (address.equal(self.attr("address"))) {
+  if (address.equal(actuator_address(self))) {
     glue::log(self.attr("logger"), "warning", "New address is the same as the current address " + decimal);
     return;
   }
@@ -829,6 +921,14 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
                glue::doc{"Reset the actuator to its factory parameters, then wait `settle_time` seconds."});
   add_older_names(builder);
   real_class = keep(builder.finish());
+
+  fast.send_vez_common.remember(real_class, "_send_VEZ_common");
+  fast.change_mode.remember(real_class, "change_mode");
+  fast.address.remember(real_class, "address");
+  fast.address_field = interned("_address");
+  fast.send_vez = interned("_send_VEZ");
+  fast.can_high_speed_keyword = keep(py::make_tuple("can_high_speed"));
+  fast.high_speed_candidate_keyword = keep(py::make_tuple("high_speed_candidate"));
 
   // The bus scanner (a subclass that moves its address across a range) is
   // defined here, after the actuator class it derives from.

@@ -277,6 +277,35 @@ def test_calls_dispatch_through_self(transport):
     transport._send_VEZ.assert_not_called()
 
 
+def test_patched_methods_are_honoured(actuator, transport):
+    with mock.patch.object(actuator, "_send_VEZ_common") as on_instance:
+        actuator.change_torque_setpoint(1.0)
+    assert on_instance.call_args_list == [mock.call([0x03, 5]), mock.call([0x11] + f32(1.0) + NAN * 4,
+                                                                          high_speed_candidate=True)]
+    with mock.patch.object(DorozeActuatorReal, "_send_VEZ_common") as on_class:
+        actuator.stop()
+    on_class.assert_called_once_with([0x02])
+    actuator._current_mode = None
+    with mock.patch.object(actuator, "change_mode") as change_mode:
+        actuator.change_speed_setpoint(1.0)
+    change_mode.assert_called_once_with(Mode.SPEED)
+    transport._send_VEZ.assert_called_once()  # only the setpoint reached the transport
+
+
+def test_overridden_address_property_is_used(transport):
+    class Elsewhere(DorozeActuatorReal):
+        @property
+        def address(self):
+            return 99
+
+    a = Elsewhere(transport, 16)
+    a.start()
+    a.set_error_callback(mock.Mock())
+    a._DorozeActuatorReal__parse_errors(1)
+    assert transport._send_VEZ.call_args.args[0] == 99
+    a._error_callback.assert_called_once_with(99, {0: "Overtemperature"})
+
+
 # --- mode, address, connection ------------------------------------------------------------
 
 
@@ -605,6 +634,17 @@ def test_empty_messages(actuator):
     actuator._can_callback(16, [], 0)
     actuator._can_callback(16, [0, 0x45, 1, 2, 3, 4], 0)
     assert callback.call_args_list == [mock.call(16, {}), mock.call(16, {})]
+
+
+def test_priority_is_compared_with_zero(actuator):
+    callback = mock.Mock()
+    actuator.set_feedback_callback(callback)
+    for priority in (False, 0.0, 0):
+        actuator._can_callback(16, items_answer({70: 1.0}), priority)
+    for priority in (1, True, 10**30, -(10**30)):
+        actuator._can_callback(16, items_answer({71: 2.0}), priority)
+    assert callback.call_count == 3
+    assert actuator._low_feedback == {Items.IB: 2.0}
 
 
 def test_item_values_by_type(actuator):
