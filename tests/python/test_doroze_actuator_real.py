@@ -851,7 +851,7 @@ def test_second_batch_unanswered(bus, device, caplog):
     device.answer_limit["GET_PARAMETERS"] = 1
     a = DorozeActuatorReal(bus, 16)
     with caplog.at_level(logging.ERROR):
-        result = a.get_parameters(list(Params)[:12], timeout=0.1)
+        result = a.get_parameters(list(Params)[:12], timeout=0.3)
     assert [r.getMessage() for r in caplog.records] == ["Timeout while waiting for response"]
     assert result is a._parameters and set(result) == set(list(Params)[:9])
 
