@@ -86,7 +86,10 @@ class OriginalAttribute {
  public:
   void remember(py::handle cls, const char* name) {
     name_ = interned(name);
-    original_ = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);  // borrowed from the class
+    // A strong reference, never released: were the original freed after a
+    // replacement, a new object at its address would pass the identity test.
+    original_ = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
+    Py_XINCREF(original_);
   }
 
   bool holds(py::handle self) const {
@@ -202,7 +205,8 @@ class PayloadBytes {
   size_t size() const { return size_; }
 
  private:
-  // False (and nothing read) when an element is not an exact int in 0..255.
+  // False when an element is not an exact int in 0..255; the caller then
+  // falls back to bytes(), which reports it.
   bool read_small_int_list(py::handle list) {
     const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
     bytes_.resize(static_cast<size_t>(n));

@@ -390,13 +390,14 @@ def test_feedback_items(actuator, transport):
     assert sent(transport)[-1] == [0x07]
 
 
-def test_too_many_items_warn_and_are_cut(actuator, transport):
-    eleven = list(Items)[:11]
+@pytest.mark.parametrize("method, action", [("set_feedback_items", 0x07), ("get_items_blocking", 0x0F)])
+def test_too_many_items_warn_and_are_cut(actuator, transport, clock, method, action):
+    eleven = list(Items)[:11] + ["not checked"]
     with pytest.warns(UserWarning) as w:
-        actuator.set_feedback_items(eleven)
+        getattr(actuator, method)(eleven)
     assert len(w) == 1 and w[0].filename == __file__
     assert str(w[0].message) == "Feedback item requests are limited to 10; the extra items will be ignored."
-    assert sent(transport) == [[0x07] + [m.value for m in eleven[:10]]]
+    assert sent(transport) == [[action] + [m.value for m in eleven[:10]]]
 
 
 def test_feedback_item_type_checks(actuator, transport):
