@@ -23,7 +23,7 @@ APT_PACKAGES := g++ clang libclang-rt-14-dev meson ninja-build pkg-config \
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Sources that go into the wheel; the install is redone only when one changes.
-PACKAGE_SOURCES := $(shell find src python -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml
+PACKAGE_SOURCES := $(shell find src python twin -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml
 
 STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez
 
