@@ -376,7 +376,7 @@ Model::Voltage Model::control(const Inputs& in) {
       v_ref_ += dv;
       a_ref_ = dv / kDt;
       info.spd_ref = v_ref_;
-      speed_loop(v_ref_, a_ref_, in.ff_torque);
+      speed_loop(v_ref_, a_ref_, in.ff_torque + pid.FF_gain * friction_of(v_ref_));
       v = current_loop(id_ref_, iq_ref_);
       break;
     }
@@ -403,7 +403,17 @@ Model::Voltage Model::control(const Inputs& in) {
       has_pos_ref_ = true;
       info.pos_ref = p_ref_;
       info.spd_ref = spd_cmd;
-      speed_loop(spd_cmd, a_ref_, in.ff_torque);
+      // At rest inside the in-position window the speed integrator holds, so
+      // stiction cannot feed a hunting limit cycle around the target.  The
+      // window is the error the breakaway step alone explains (excess of static
+      // over Coulomb friction against the loops' stiffness), at least two counts.
+      const double stiffness = pid.spd_Kp * pid.pos_Kp;
+      const double counts = 2.0 * kTwoPi / cpr_int_ / params.gear_ratio;
+      const double window =
+          stiffness > 0 ? std::max(counts, (params.T_static - params.T_coulomb) / stiffness) : counts;
+      hold_integrator_ = v_ref_ == 0 && p_ref_ == target && std::fabs(e) <= window;
+      speed_loop(spd_cmd, a_ref_, in.ff_torque + pid.FF_gain * friction_of(v_ref_));
+      hold_integrator_ = false;
       v = current_loop(id_ref_, iq_ref_);
       break;
     }
@@ -446,12 +456,18 @@ void Model::profile_to(double target) {
   p_ref_ += v_ref_ * kDt;
 }
 
+// Gearbox friction the drive expects at a reference speed (its own calibration).
+double Model::friction_of(double speed) const {
+  return params.T_coulomb * sign(speed) + params.B_viscous * speed;
+}
+
 void Model::speed_loop(double spd_ref, double acc_ref, double ff_torque) {
   const double e = spd_ref - meas.spd;
   const double x = clip(x_spd_ + pid.spd_Ki * e * kDt, -lim.lim_T, lim.lim_T);
   const double wanted = pid.spd_Kp * e + x + pid.FF_gain * J_ * acc_ref + ff_torque;
   const double applied = torque_to_current(wanted);
   // Integrate only while the output is free or the error pulls it back.
+  if (hold_integrator_) return;
   if (applied == wanted || (wanted - applied) * e < 0) x_spd_ = x;
 }
 

@@ -120,6 +120,7 @@ class Model {
   void enter_mode(int32_t mode);
   Voltage control(const Inputs& in);
   void profile_to(double target);
+  double friction_of(double speed) const;
   void speed_loop(double spd_ref, double acc_ref, double ff_torque);
   double torque_to_current(double torque);  // returns the torque after limits
   Voltage limit_voltage(Voltage v) const;
@@ -170,7 +171,8 @@ class Model {
   double cal_t_ = 0;          // time in the alignment, s
   double torque_ref_ = 0;     // last torque reference, N*m
   double id_ref_ = 0, iq_ref_ = 0;
-  bool has_pos_ref_ = false;  // the mode has a position reference of its own
+  bool has_pos_ref_ = false;
+  bool hold_integrator_ = false;  // the mode has a position reference of its own
   bool torque_clipped_ = false, current_clipped_ = false;
   bool pos_clipped_hi_ = false, pos_clipped_lo_ = false;
   bool spd_clipped_hi_ = false, spd_clipped_lo_ = false;
