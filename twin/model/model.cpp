@@ -186,6 +186,7 @@ void Model::initialize() {
   torque_ref_ = id_ref_ = iq_ref_ = 0;
   has_pos_ref_ = false;
   torque_clipped_ = current_clipped_ = false;
+  pos_bound_hi_ = pos_bound_lo_ = spd_bound_hi_ = spd_bound_lo_ = false;
   pos_clipped_hi_ = pos_clipped_lo_ = spd_clipped_hi_ = spd_clipped_lo_ = false;
 
   meas = Meas_type{};
@@ -317,7 +318,7 @@ void Model::enter_mode(int32_t mode) {
   if (!uses_current_loop(prev)) x_d_ = x_q_ = 0;
   // Bumpless transfer into the speed loop: its integrator starts from the torque applied so far.
   x_spd_ = (speed_loop_mode(mode) && prev >= kTorque) ? torque_ref_ : 0.0;
-  x_pos_ = 0;
+  x_pos_ = x_hi_ = x_lo_ = 0;
   p_ref_ = meas.pos;
   v_ref_ = mode == kSpeed || mode == kPosition ? meas.spd : 0.0;
   a_ref_ = 0;
@@ -330,6 +331,7 @@ Model::Voltage Model::control(const Inputs& in) {
   if (mode != mode_) enter_mode(mode);
 
   torque_clipped_ = current_clipped_ = false;
+  pos_bound_hi_ = pos_bound_lo_ = spd_bound_hi_ = spd_bound_lo_ = false;
   pos_clipped_hi_ = pos_clipped_lo_ = spd_clipped_hi_ = spd_clipped_lo_ = false;
   has_pos_ref_ = false;
   torque_ref_ = id_ref_ = iq_ref_ = 0;
@@ -441,19 +443,28 @@ Model::Voltage Model::control(const Inputs& in) {
 }
 
 // Trapezoidal move of the position reference towards target: speed within the
-// profile band, acceleration and deceleration at prof_acc, arriving at rest.
+// profile band, acceleration and deceleration at prof_acc, arriving at rest
+// exactly on the target.
 void Model::profile_to(double target) {
   const double a = lim.prof_acc;
   const double v_hi = std::max(0.0, lim.prof_spd_max);
   const double v_lo = std::min(0.0, lim.prof_spd_min);
   const double d = target - p_ref_;
-  // Fastest speed that still stops at the target, never past it within one step.
-  double v_want = sign(d) * std::min(std::sqrt(2.0 * a * std::fabs(d)), std::fabs(d) / kDt);
-  v_want = clip(v_want, v_lo, v_hi);
-  const double dv = clip(v_want - v_ref_, -a * kDt, a * kDt);
-  v_ref_ += dv;
-  a_ref_ = dv / kDt;
-  p_ref_ += v_ref_ * kDt;
+  // The fastest speed from which braking by a*dt per step still stops on the
+  // target: from v = (n + f)*a*dt (0 <= f < 1) the steps cover
+  // a*dt^2*(n + 1)*(n/2 + f) in all.  The continuous sqrt(2*a*d) overshoots.
+  const double x = std::fabs(d) / (a * kDt * kDt);
+  const double n = std::floor(std::sqrt(0.25 + 2.0 * x) - 0.5);
+  const double v_stop = a * kDt * (0.5 * n + x / (n + 1.0));
+  const double v_land = std::fabs(d) / kDt;  // arrives within this step
+  const bool near = d != 0 && v_land <= v_stop * (1 + 1e-9);  // slack for rounding
+  const double v_want = sign(d) * (near ? v_land : v_stop);
+  const double v_band = clip(v_want, v_lo, v_hi);
+  const bool lands = near && v_band == v_want && std::fabs(v_want - v_ref_) <= a * kDt * (1 + 1e-9);
+  const double v_new = lands ? v_want : v_ref_ + clip(v_band - v_ref_, -a * kDt, a * kDt);
+  a_ref_ = (v_new - v_ref_) / kDt;
+  v_ref_ = v_new;
+  p_ref_ = lands ? target : p_ref_ + v_ref_ * kDt;
 }
 
 // Gearbox friction the drive expects at a reference speed (its own calibration).
@@ -475,6 +486,7 @@ double Model::torque_to_current(double torque) {
   const double t_lim = lim.lim_T;
   const double t_cur = params.gear_ratio * Kt_ * i_lim_;
   double t = torque;
+  t = bound_by_limits(t);
   if (std::fabs(t) > t_lim) {
     t = std::copysign(t_lim, t);
     torque_clipped_ = true;
@@ -483,12 +495,49 @@ double Model::torque_to_current(double torque) {
     t = std::copysign(t_cur, t);
     current_clipped_ = true;
   }
-  // Outside the position or speed limits no torque pushes further out.
-  if (t > 0 && (meas.pos > lim.lim_pos_max || meas.spd > lim.lim_spd_max)) t = 0;
-  if (t < 0 && (meas.pos < lim.lim_pos_min || meas.spd < lim.lim_spd_min)) t = 0;
   torque_ref_ = t;
   id_ref_ = 0;
   iq_ref_ = t / (params.gear_ratio * Kt_);
+  return t;
+}
+
+// The limits on feedback bound the torque.  The fastest speed allowed is the
+// speed limit and, near a position limit, the speed that still stops at it
+// (pos_Kp times the distance left); likewise the slowest.  A side engages when
+// the speed passes its bound and then acts as a PI speed controller on it; its
+// integrator only ever pulls the bound in and runs back to zero below the
+// bound, which releases it.  Away from the limits nothing is bounded.
+double Model::bound_by_limits(double t) {
+  const double pos = meas.pos, spd = meas.spd;
+  const double kp = std::max(pid.spd_Kp, 0.0), ki = std::max(pid.spd_Ki, 0.0), k = pid.pos_Kp;
+  double v_hi = lim.lim_spd_max, v_lo = lim.lim_spd_min;
+  bool pos_hi = false, pos_lo = false;
+  const double vp_hi = k > 0 ? k * (lim.lim_pos_max - pos) : (pos > lim.lim_pos_max ? 0.0 : v_hi);
+  const double vp_lo = k > 0 ? k * (lim.lim_pos_min - pos) : (pos < lim.lim_pos_min ? 0.0 : v_lo);
+  if (vp_hi < v_hi) {
+    v_hi = vp_hi;
+    pos_hi = true;
+  }
+  if (vp_lo > v_lo) {
+    v_lo = vp_lo;
+    pos_lo = true;
+  }
+  x_hi_ = clip(x_hi_ + ki * (v_hi - spd) * kDt, -lim.lim_T, 0.0);
+  x_lo_ = clip(x_lo_ + ki * (v_lo - spd) * kDt, 0.0, lim.lim_T);
+  if (spd > v_hi || x_hi_ < 0) {
+    const double t_hi = kp * (v_hi - spd) + x_hi_;
+    if (t > t_hi) {
+      t = t_hi;
+      (pos_hi ? pos_bound_hi_ : spd_bound_hi_) = true;
+    }
+  }
+  if (spd < v_lo || x_lo_ > 0) {
+    const double t_lo = kp * (v_lo - spd) + x_lo_;
+    if (t < t_lo) {
+      t = t_lo;
+      (pos_lo ? pos_bound_lo_ : spd_bound_lo_) = true;
+    }
+  }
   return t;
 }
 
@@ -686,11 +735,11 @@ void Model::check_flags() {
   debug.T_ref_max = torque_clipped_;
   debug.i_max = current_clipped_ || magnitude(id_, iq_) > kFlagMargin * params.I_peak;
   debug.T_fb_max = std::fabs(info.T_fb) > kFlagMargin * lim.lim_T + 1e-9;
-  debug.pos_fb_max = meas.pos > lim.lim_pos_max;
-  debug.pos_fb_min = meas.pos < lim.lim_pos_min;
+  debug.pos_fb_max = pos_bound_hi_ || meas.pos > lim.lim_pos_max;
+  debug.pos_fb_min = pos_bound_lo_ || meas.pos < lim.lim_pos_min;
   debug.pos_ref_max = pos_clipped_hi_;
   debug.pos_ref_min = pos_clipped_lo_;
-  debug.spd_fb_max = meas.spd > lim.lim_spd_max || meas.spd < lim.lim_spd_min;
+  debug.spd_fb_max = spd_bound_hi_ || spd_bound_lo_ || meas.spd > lim.lim_spd_max || meas.spd < lim.lim_spd_min;
   debug.spd_ref_max = spd_clipped_hi_;
   debug.spd_ref_min = spd_clipped_lo_;
 }

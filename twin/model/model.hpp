@@ -123,6 +123,7 @@ class Model {
   double friction_of(double speed) const;
   void speed_loop(double spd_ref, double acc_ref, double ff_torque);
   double torque_to_current(double torque);  // returns the torque after limits
+  double bound_by_limits(double torque);
   Voltage limit_voltage(Voltage v) const;
   Voltage current_loop(double id_ref, double iq_ref);
   void plant(const Inputs& in, Voltage v);
@@ -167,6 +168,7 @@ class Model {
   double x_d_ = 0, x_q_ = 0;  // current loop integrators, V
   double x_spd_ = 0;          // speed loop integrator, N*m
   double x_pos_ = 0;          // position loop integrator, rad/s
+  double x_hi_ = 0, x_lo_ = 0;  // integrators of the limit bounds, N*m
   double p_ref_ = 0, v_ref_ = 0, a_ref_ = 0;  // profile
   double cal_t_ = 0;          // time in the alignment, s
   double torque_ref_ = 0;     // last torque reference, N*m
@@ -174,6 +176,7 @@ class Model {
   bool has_pos_ref_ = false;
   bool hold_integrator_ = false;  // the mode has a position reference of its own
   bool torque_clipped_ = false, current_clipped_ = false;
+  bool pos_bound_hi_ = false, pos_bound_lo_ = false, spd_bound_hi_ = false, spd_bound_lo_ = false;
   bool pos_clipped_hi_ = false, pos_clipped_lo_ = false;
   bool spd_clipped_hi_ = false, spd_clipped_lo_ = false;
 };
