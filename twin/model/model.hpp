@@ -16,6 +16,29 @@
 // Every instance holds all of its state, so one process may run many; the
 // exported C layer (export.cpp) keeps exactly one.  Not thread-safe: one
 // instance is stepped by one thread at a time.
+//
+// Behaviour a caller relies on:
+// - ResetPos zeroes both encoders (and shifts the position profile with them)
+//   on every change of its level, rising or falling, at the start of that
+//   step.  A level held high does nothing more, so a caller that leaves it
+//   high after start-up still moves freely, and high-step-low homes whatever
+//   the level was before (from high: on the falling edge, one step later).
+// - Enable false, or an unknown ControlType, turns the power stage off: no
+//   current, no torque; the output then rests on its breakaway friction.
+// - Calibration (1) ramps a current vector at electrical angle zero up to
+//   I_cal in 0.2 s; the rotor aligns onto it and friction settles it well
+//   within the one-second warm-up.
+// - A position step from rest follows a trapezoidal reference (speed within
+//   prof_spd_min..prof_spd_max, acceleration prof_acc) that lands exactly on
+//   the target; the position overshoots it by at most 5 mrad + 1 % of the
+//   step and comes to rest within the in-position window (the error the
+//   breakaway friction alone explains, a few mrad at most).
+// - lim_T and the drive's current (I_peak, folded back to I_rated between
+//   T_safe and T_critical) clip the torque; the position and speed limits
+//   brake the actuator at them.  Each raises its debug flag while it acts.
+// - Writes that make tuning or parameters invalid are undone at the next
+//   step and non-finite inputs are replaced by their last finite value; the
+//   reason is kept in error() until initialize().
 #pragma once
 
 #include <cstdint>
