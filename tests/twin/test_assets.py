@@ -66,24 +66,15 @@ def test_entries_name_their_artifacts_relative_to_the_data_directory(library_fil
             assert twinlib.load_bindings(bindings).MODEL_NAME == model
 
 
-def test_entries_are_complete_and_numeric(entries):
+def test_every_figure_is_a_number(entries):
+    # YAML 1.1 reads 6e-05 (no dot) as text: a trap for hand-edited figures.
+    def leaves(x):
+        return [kv for k, v in x.items() for kv in (leaves(v) if isinstance(v, dict) else [(k, v)])]
+
     for model, e in entries.items():
-        points = e["technical_specifications"]["performance"]["operating_points"]
-        assert set(points["rated"]) == {"rated_voltage_V", "rated_current_A", "rated_torque_Nm",
-                                        "rated_speed_rpm", "rated_efficiency_percent"}
-        assert set(points["peak"]) == {"peak_torque_Nm", "current_at_peak_torque_A", "maximum_speed_rpm",
-                                       "stall_torque_Nm", "stall_current_A"}
-        assert e["product_overview"]["product_name"].endswith(model)
-
-        def numbers(x):
-            if isinstance(x, dict):
-                for v in x.values():
-                    yield from numbers(v)
-            elif not isinstance(x, str):
-                yield x
-
         for section in ("technical_specifications", "control"):
-            assert all(isinstance(v, (int, float)) for v in numbers(e[section])), (model, section)
+            for key, value in leaves(e[section]):
+                assert key == "source" or isinstance(value, (int, float)), (model, key)
 
 
 def test_figures_agree_with_the_library(twin, entries):
