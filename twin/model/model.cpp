@@ -76,7 +76,9 @@ int32_t whole_turns(int64_t counts, int64_t per_turn) {
   return static_cast<int32_t>(t);
 }
 
-int64_t counts_of(double angle, double cpr) { return static_cast<int64_t>(std::floor(angle * cpr / kTwoPi)); }
+int64_t counts_of(double angle, double cpr) {
+  return static_cast<int64_t>(clip(std::floor(angle * cpr / kTwoPi), -9e18, 9e18));  // the cast must not overflow
+}
 
 bool read_flag(const bool& b) {  // a foreign writer may store any byte
   unsigned char c;
@@ -180,7 +182,7 @@ void Model::initialize() {
 
   mode_ = 0;
   reset_prev_ = false;
-  x_d_ = x_q_ = x_spd_ = x_pos_ = 0;
+  x_d_ = x_q_ = x_spd_ = x_pos_ = x_hi_ = x_lo_ = 0;
   p_ref_ = v_ref_ = a_ref_ = 0;
   cal_t_ = 0;
   torque_ref_ = id_ref_ = iq_ref_ = 0;
@@ -378,19 +380,12 @@ Model::Voltage Model::control(const Inputs& in) {
       v_ref_ += dv;
       a_ref_ = dv / kDt;
       info.spd_ref = v_ref_;
-      speed_loop(v_ref_, a_ref_, in.ff_torque + pid.FF_gain * friction_of(v_ref_));
+      speed_loop(v_ref_, a_ref_, in.ff_torque + pid.FF_gain * friction_of(v_ref_), false);
       v = current_loop(id_ref_, iq_ref_);
       break;
     }
     case kPosition: {
-      double target = in.reference;
-      if (target > lim.prof_pos_max) {
-        target = lim.prof_pos_max;
-        pos_clipped_hi_ = true;
-      } else if (target < lim.prof_pos_min) {
-        target = lim.prof_pos_min;
-        pos_clipped_lo_ = true;
-      }
+      const double target = position_target(in.reference);
       profile_to(target);
       const double e = p_ref_ - pos;
       x_pos_ = clip(x_pos_ + pid.pos_Ki * e * kDt, lim.lim_spd_min, lim.lim_spd_max);
@@ -413,21 +408,13 @@ Model::Voltage Model::control(const Inputs& in) {
       const double counts = 2.0 * kTwoPi / cpr_int_ / params.gear_ratio;
       const double window =
           stiffness > 0 ? std::max(counts, (params.T_static - params.T_coulomb) / stiffness) : counts;
-      hold_integrator_ = v_ref_ == 0 && p_ref_ == target && std::fabs(e) <= window;
-      speed_loop(spd_cmd, a_ref_, in.ff_torque + pid.FF_gain * friction_of(v_ref_));
-      hold_integrator_ = false;
+      const bool in_position = v_ref_ == 0 && p_ref_ == target && std::fabs(e) <= window;
+      speed_loop(spd_cmd, a_ref_, in.ff_torque + pid.FF_gain * friction_of(v_ref_), in_position);
       v = current_loop(id_ref_, iq_ref_);
       break;
     }
     case kImpedance: {
-      double target = in.reference;
-      if (target > lim.prof_pos_max) {
-        target = lim.prof_pos_max;
-        pos_clipped_hi_ = true;
-      } else if (target < lim.prof_pos_min) {
-        target = lim.prof_pos_min;
-        pos_clipped_lo_ = true;
-      }
+      const double target = position_target(in.reference);
       has_pos_ref_ = true;
       info.pos_ref = target;
       info.spd_ref = in.imp_spd;
@@ -440,6 +427,13 @@ Model::Voltage Model::control(const Inputs& in) {
       break;
   }
   return v;
+}
+
+// Position references outside the profile's range are clipped to it.
+double Model::position_target(double reference) {
+  pos_clipped_hi_ = reference > lim.prof_pos_max;
+  pos_clipped_lo_ = reference < lim.prof_pos_min;
+  return clip(reference, lim.prof_pos_min, lim.prof_pos_max);
 }
 
 // Trapezoidal move of the position reference towards target: speed within the
@@ -472,13 +466,13 @@ double Model::friction_of(double speed) const {
   return params.T_coulomb * sign(speed) + params.B_viscous * speed;
 }
 
-void Model::speed_loop(double spd_ref, double acc_ref, double ff_torque) {
+void Model::speed_loop(double spd_ref, double acc_ref, double ff_torque, bool hold_integrator) {
   const double e = spd_ref - meas.spd;
   const double x = clip(x_spd_ + pid.spd_Ki * e * kDt, -lim.lim_T, lim.lim_T);
   const double wanted = pid.spd_Kp * e + x + pid.FF_gain * J_ * acc_ref + ff_torque;
   const double applied = torque_to_current(wanted);
   // Integrate only while the output is free or the error pulls it back.
-  if (hold_integrator_) return;
+  if (hold_integrator) return;
   if (applied == wanted || (wanted - applied) * e < 0) x_spd_ = x;
 }
 

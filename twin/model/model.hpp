@@ -144,7 +144,8 @@ class Model {
   Voltage control(const Inputs& in);
   void profile_to(double target);
   double friction_of(double speed) const;
-  void speed_loop(double spd_ref, double acc_ref, double ff_torque);
+  double position_target(double reference);
+  void speed_loop(double spd_ref, double acc_ref, double ff_torque, bool hold_integrator);
   double torque_to_current(double torque);  // returns the torque after limits
   double bound_by_limits(double torque);
   Voltage limit_voltage(Voltage v) const;
@@ -196,8 +197,7 @@ class Model {
   double cal_t_ = 0;          // time in the alignment, s
   double torque_ref_ = 0;     // last torque reference, N*m
   double id_ref_ = 0, iq_ref_ = 0;
-  bool has_pos_ref_ = false;
-  bool hold_integrator_ = false;  // the mode has a position reference of its own
+  bool has_pos_ref_ = false;  // the mode has a position reference of its own
   bool torque_clipped_ = false, current_clipped_ = false;
   bool pos_bound_hi_ = false, pos_bound_lo_ = false, spd_bound_hi_ = false, spd_bound_lo_ = false;
   bool pos_clipped_hi_ = false, pos_clipped_lo_ = false;
