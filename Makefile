@@ -25,7 +25,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Sources that go into the wheel; the install is redone only when one changes.
 PACKAGE_SOURCES := $(shell find src python -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
 
-STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez
+STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api._twin_backend vez_api._twin_assets
 
 .PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest bench clean
 
