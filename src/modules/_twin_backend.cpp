@@ -1046,7 +1046,7 @@ PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
-    "step($self, ref_value, load=0.0)\n--\n\n"
+    "step(self, ref_value, load=0.0)\n--\n\n"
     "Write the reference and the external load into the model inputs and advance the model one step."};
 
 void terminate(py::object self) {
