@@ -25,7 +25,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Sources that go into the wheel; the install is redone only when one changes.
 PACKAGE_SOURCES := $(shell find src python -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
 
-STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez
+STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb
 
 .PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest bench clean
 
@@ -125,6 +125,7 @@ demo: $(B)/.installed $(B)/core/build.ninja
 	$(B)/core/frame_demo
 	$(PY) -c "import vez_api._protocol as p, vez_api._vez as v; \
 	    print(p.build_usb_address_flags(16, False, True), [c.__name__ for c in v.VEZ.__mro__])"
+	$(PY) examples/usb_demo.py
 
 bench: $(B)/.installed
 	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
