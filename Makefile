@@ -23,15 +23,16 @@ APT_PACKAGES := g++ clang libclang-rt-14-dev meson ninja-build pkg-config \
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Sources that go into the wheel; the install is redone only when one changes.
-PACKAGE_SOURCES := $(shell find src python -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
+PACKAGE_SOURCES := $(shell find src python twin -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
 
-STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb
+STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
+                    vez_api._doroze_actuator_base vez_api.doroze_actuator_real
 
-.PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest bench clean
+.PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 
 help:
 	@echo "make demo   - build and run the demo"
-	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs)"
+	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs, twin)"
 	@echo "make fuzz   - run the libFuzzer targets for FUZZ_SECONDS each (default 30)"
 	@echo "make bench  - run the benchmarks"
 
@@ -111,14 +112,32 @@ pytest: $(B)/.installed | $(B)/counts
 stubtest: $(B)/.installed
 	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt $(STUBTEST_MODULES)
 
+# --- reference digital twin -----------------------------------------------------------
+# The model's GoogleTest (plain and under ASan/UBSan) and the ctypes tests of the
+# simulation libraries, run against the package build's assets tree.
+
+TWIN_ASSETS := $(CURDIR)/$(B)/pkg/twin
+
+twin-tests: $(B)/.installed $(B)/core/build.ninja $(B)/asan/build.ninja | $(B)/counts
+	ninja -C $(B)/core twin/twin_model_tests
+	ninja -C $(B)/asan twin/twin_model_tests
+	$(B)/core/twin/twin_model_tests --gtest_brief=1 | tee $(B)/counts/twin-gtest.log
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(B)/asan/twin/twin_model_tests --gtest_brief=1 | tee $(B)/counts/twin-asan.log
+	cd tests/twin && VEZ_API_VIRTUAL_ASSETS_ROOT=$(TWIN_ASSETS) ../../$(PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/twin-pytest.log
+
+twin-bench: $(B)/core/build.ninja
+	ninja -C $(B)/core
+	$(B)/core/twin/twin_step_bench $(B)/core/twin/data/assets/actuators/digital_twin_libs_bindings
+
 # --- entry points -------------------------------------------------------------------
 
-test: core-tests asan-tests fuzz-smoke stubtest pytest
+test: core-tests asan-tests fuzz-smoke stubtest pytest twin-tests
 	@echo
 	@echo "=== summary ==="
 	@echo "GoogleTest : $$(grep -o 'PASSED.*' $(B)/counts/gtest.log | grep -o '[0-9]* test[s]*' | head -1) (and again under ASan/UBSan: $$(grep -o 'PASSED.*' $(B)/counts/asan.log | grep -o '[0-9]* test[s]*' | head -1))"
 	@echo "fuzz smoke : $$(awk '{printf "%s%s: %s runs", sep, $$1, $$2; sep=", "}' $(B)/counts/fuzz.log); corpus replays: $$(grep -o '[0-9]* inputs' $(B)/counts/replay.log | awk '{s+=$$1} END {print s}') inputs"
 	@echo "pytest     : $$(tail -1 $(B)/counts/pytest.log | sed 's/=//g')"
+	@echo "twin       : GoogleTest $$(grep -o 'PASSED.*' $(B)/counts/twin-gtest.log | grep -o '[0-9]* test[s]*' | head -1) (ASan/UBSan: $$(grep -o 'PASSED.*' $(B)/counts/twin-asan.log | grep -o '[0-9]* test[s]*' | head -1)), pytest $$(tail -1 $(B)/counts/twin-pytest.log | sed 's/=//g')"
 
 demo: $(B)/.installed $(B)/core/build.ninja
 	ninja -C $(B)/core frame_demo
@@ -127,7 +146,7 @@ demo: $(B)/.installed $(B)/core/build.ninja
 	    print(p.build_usb_address_flags(16, False, True), [c.__name__ for c in v.VEZ.__mro__])"
 	$(PY) examples/usb_demo.py
 
-bench: $(B)/.installed
+bench: twin-bench $(B)/.installed
 	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
 
 clean:

@@ -1,0 +1,939 @@
+// vez_api.doroze_actuator_real: DorozeActuatorReal drives one physical
+// actuator through a VEZ transport (the caller hands it a VezOverUsb).
+//
+// Every command becomes one payload built by the core and goes out through
+// self._send_VEZ_common, which decides the CAN-high-speed flag.  Answers come
+// back on the transport's receive thread through self._can_callback, which
+// walks the records with the core's scanner and stores what they say in the
+// instance __dict__ (feedback dictionaries, flags, model, version); waiting
+// calls poll those flags with short sleeps through this module's `time`.
+//
+// All methods dispatch through self, so subclasses, recording mocks and
+// patched methods see every call.
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "core/actuator_protocol.hpp"
+#include "core/actuator_records.hpp"
+#include "glue/glue.hpp"
+
+namespace py = pybind11;
+namespace core = vez::core;
+using namespace pybind11::literals;
+using core::Action;
+
+namespace {
+
+glue::ModuleRef mod;
+PyObject* real_class = nullptr;  // DorozeActuatorReal, borrowed for the process lifetime
+
+// Polling steps of the waiting calls.
+constexpr double kAnswerPollSeconds = 0.01;      // pings and parameter reads
+constexpr double kItemsPollSeconds = 0.005;      // blocking item reads
+constexpr double kBootloaderPauseSeconds = 0.1;  // after ENTER_BOOTLOADER
+constexpr double kGetModeTimeoutSeconds = 0.5;
+
+// The base class's enumerations and their members by value, fetched once at
+// import (enumeration members are immutable singletons; these references are
+// deliberately never released).
+struct Vocabulary {
+  PyObject* mode = nullptr;
+  PyObject* rates = nullptr;
+  PyObject* torque_performance = nullptr;
+  PyObject* speed_performance = nullptr;
+  PyObject* parameters = nullptr;
+  PyObject* items = nullptr;
+  std::array<PyObject*, 256> mode_members{};
+  std::array<PyObject*, 256> parameter_members{};
+  std::array<PyObject*, 256> item_members{};
+};
+Vocabulary vocab;
+
+PyObject* keep(py::object obj) { return obj.release().ptr(); }
+
+template <size_t N>
+void load_members(PyObject* enum_cls, const core::NamedCode (&codes)[N], std::array<PyObject*, 256>* table) {
+  py::handle cls(enum_cls);
+  if (py::len(cls) != N) glue::raise(PyExc_ImportError, "actuator vocabulary out of step with the core tables");
+  for (const core::NamedCode& c : codes) (*table)[c.value] = keep(cls(c.value));
+}
+
+bool truthy(py::handle obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Guarded fast paths
+//
+// The command and receive paths call other methods through self.  When a
+// method is still the one this module installed (type(self) resolves the name
+// to the original descriptor, nothing in the instance shadows it, attribute
+// lookup is the generic one), the C++ function is called directly instead of
+// going through a Python-level call; otherwise the ordinary path is taken,
+// so subclasses and patches keep working.
+
+PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);  // kept for the process lifetime
+  if (s == nullptr) throw py::error_already_set();
+  return s;
+}
+
+class OriginalAttribute {
+ public:
+  void remember(py::handle cls, const char* name) {
+    name_ = interned(name);
+    // A strong reference, never released: were the original freed after a
+    // replacement, a new object at its address would pass the identity test.
+    original_ = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
+    Py_XINCREF(original_);
+  }
+
+  bool holds(py::handle self) const {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name_) != original_) return false;
+    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (dict == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    const bool shadowed = PyDict_GetItemWithError(dict, name_) != nullptr || PyErr_Occurred();
+    Py_DECREF(dict);
+    PyErr_Clear();
+    return !shadowed;
+  }
+
+  PyObject* name() const { return name_; }
+
+ private:
+  PyObject* name_ = nullptr;
+  PyObject* original_ = nullptr;
+};
+
+struct FastPaths {
+  OriginalAttribute send_vez_common;
+  OriginalAttribute change_mode;
+  OriginalAttribute address;  // the base class's property over _address
+  PyObject* address_field = nullptr;
+  PyObject* send_vez = nullptr;
+  PyObject* can_high_speed_keyword = nullptr;        // ("can_high_speed",)
+  PyObject* high_speed_candidate_keyword = nullptr;  // ("high_speed_candidate",)
+};
+FastPaths fast;
+
+py::object steal_or_throw(PyObject* result) {
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
+// self.address: the stored field when the property is the base class's own.
+py::object actuator_address(py::handle self) {
+  if (fast.address.holds(self)) return steal_or_throw(PyObject_GetAttr(self.ptr(), fast.address_field));
+  return steal_or_throw(PyObject_GetAttr(self.ptr(), fast.address.name()));
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+// A number packed as "<f": OverflowError, as the packer raises, for a finite
+// value beyond the float range.
+float float32_arg(py::handle obj, const char* arg) {
+  float value = 0.0f;
+  if (!core::to_float32(glue::as_float(obj, arg), &value)) {
+    glue::raise(PyExc_OverflowError, "float too large to pack with f format");
+  }
+  return value;
+}
+
+// The byte value of a member of `enum_cls`; TypeError for anything else.
+uint8_t member_byte(py::handle obj, PyObject* enum_cls, const char* arg, const char* expected) {
+  const int is_member = PyObject_IsInstance(obj.ptr(), enum_cls);
+  if (is_member < 0) throw py::error_already_set();
+  if (!is_member) glue::raise_arg_type(arg, expected, obj);
+  return static_cast<uint8_t>(py::cast<unsigned>(obj.attr("_value_")));
+}
+
+// Codes of a list of enumeration members for one request.  More than `limit`
+// members: a UserWarning with `limit_warning`, and the rest is left out.  Every
+// member is checked before anything is sent.
+std::vector<uint8_t> request_codes(py::handle items, const char* arg, PyObject* enum_cls, const char* expected,
+                                   size_t limit, const char* limit_warning) {
+  py::list list = glue::as_list(items, arg);
+  size_t count = py::len(list);
+  if (limit_warning != nullptr && count > limit) {
+    glue::warn(mod, PyExc_UserWarning, limit_warning);
+    count = limit;
+  }
+  std::vector<uint8_t> codes;
+  codes.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name = std::string(arg) + "[" + std::to_string(i) + "]";
+    codes.push_back(member_byte(list[i], enum_cls, name.c_str(), expected));
+  }
+  return codes;
+}
+
+const std::string kItemLimitWarning = "Feedback item requests are limited to " +
+                                      std::to_string(core::kMaxFeedbackItemsPerRequest) +
+                                      "; the extra items will be ignored.";
+
+// ---------------------------------------------------------------------------
+// Received payloads
+
+// The bytes of a received payload: a list of ints (what the transport
+// delivers) is read directly; anything else goes through bytes(), which
+// raises its usual TypeError / ValueError for values that are not bytes.
+class PayloadBytes {
+ public:
+  explicit PayloadBytes(py::handle data) {
+    if (PyList_CheckExact(data.ptr()) && read_small_int_list(data)) return;
+    if (PyBytes_CheckExact(data.ptr())) {
+      keep_ = py::reinterpret_borrow<py::object>(data);
+    } else {
+      PyObject* converted = PyBytes_FromObject(data.ptr());
+      if (converted == nullptr) throw py::error_already_set();
+      keep_ = py::reinterpret_steal<py::object>(converted);
+    }
+    data_ = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(keep_.ptr()));
+    size_ = static_cast<size_t>(PyBytes_GET_SIZE(keep_.ptr()));
+  }
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  // False when an element is not an exact int in 0..255; the caller then
+  // falls back to bytes(), which reports it.
+  bool read_small_int_list(py::handle list) {
+    const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+    bytes_.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PyList_GET_ITEM(list.ptr(), i);
+      if (!PyLong_CheckExact(item)) return false;
+      int overflow = 0;
+      const long value = PyLong_AsLongAndOverflow(item, &overflow);
+      if (overflow != 0 || value < 0 || value > 255) return false;
+      bytes_[static_cast<size_t>(i)] = static_cast<uint8_t>(value);
+    }
+    data_ = bytes_.data();
+    size_ = bytes_.size();
+    return true;
+  }
+
+  std::vector<uint8_t> bytes_;
+  py::object keep_;
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+py::object value_to_python(const core::DecodedValue& v) {
+  PyObject* obj = nullptr;
+  switch (v.kind) {
+    case core::DecodedValue::Kind::kDouble:
+      obj = PyFloat_FromDouble(v.as_double);
+      break;
+    case core::DecodedValue::Kind::kUnsigned:
+      obj = PyLong_FromUnsignedLong(v.as_unsigned);
+      break;
+    case core::DecodedValue::Kind::kSigned:
+      obj = PyLong_FromLong(v.as_signed);
+      break;
+  }
+  if (obj == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(obj);
+}
+
+std::string hex_byte(uint8_t value) {
+  static const char* digits = "0123456789ABCDEF";
+  return std::string{digits[value >> 4], digits[value & 15]};
+}
+
+// A record cut off by the end of the payload: the unpack of its value cannot
+// happen, reported as the struct module's error.
+[[noreturn]] void raise_truncated(const core::RecordScan& scan) {
+  const std::string message = "truncated record 0x" + hex_byte(scan.code) + " at index " +
+                              std::to_string(scan.offset) + ": unpack requires a buffer of " +
+                              std::to_string(core::kRecordValueSize) + " bytes, got " +
+                              std::to_string(scan.available);
+  glue::raise(mod.get("struct").attr("error").ptr(), message);
+}
+
+// The bytes after index `offset` as the parameter parser receives them: a
+// slice of the original list, or a new list when the payload was no list.
+py::object payload_rest(py::handle data, const PayloadBytes& bytes, size_t offset) {
+  if (PyList_CheckExact(data.ptr())) {
+    PyObject* slice = PyList_GetSlice(data.ptr(), static_cast<Py_ssize_t>(offset), PY_SSIZE_T_MAX);
+    if (slice == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(slice);
+  }
+  return glue::bytes_to_list(bytes.data() + offset, bytes.size() - offset);
+}
+
+void store_ping_answer(py::object self, const core::RecordScan& scan) {
+  self.attr("_firmware_version") = glue::call_method(self, "_parse_firmware_version", py::int_(scan.packed_version));
+  py::object names = self.attr("_MODELS_NAMES");
+  PyObject* name = PySequence_GetItem(names.ptr(), static_cast<Py_ssize_t>(scan.model_index));
+  if (name == nullptr) {
+    // An unknown model code shows as the "no model" entry.
+    if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw py::error_already_set();
+    PyErr_Clear();
+    self.attr("_model") = names[py::int_(0)];
+  } else {
+    self.attr("_model") = py::reinterpret_steal<py::object>(name);
+  }
+  self.attr("_got_pong") = true;
+}
+
+bool is_priority_message(py::handle priority) {
+  if (PyLong_CheckExact(priority.ptr())) {
+    int overflow = 0;
+    return PyLong_AsLongAndOverflow(priority.ptr(), &overflow) == 0 && overflow == 0;
+  }
+  const int equal = PyObject_RichCompareBool(priority.ptr(), py::int_(0).ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
+// The receive routine: runs on the transport's receive thread for every
+// message from this actuator.  Nothing is stored until the whole payload has
+// been walked, so a message that ends in a cut-off record leaves the object
+// as it was.
+void can_callback(py::object self, py::handle /*address*/, py::handle data, py::handle priority) {
+  const PayloadBytes bytes(data);
+  py::dict items;
+  const core::RecordScan scan = core::scan_records(bytes.data(), bytes.size(), [&](const core::ItemRecord& r) {
+    const py::object value = value_to_python(core::decode_value(r.type, r.raw));
+    if (PyDict_SetItem(items.ptr(), vocab.item_members[r.code], value.ptr()) != 0) throw py::error_already_set();
+  });
+
+  switch (scan.end) {
+    case core::ScanEnd::kTruncated:
+      raise_truncated(scan);
+    case core::ScanEnd::kBeacon:
+      store_ping_answer(self, scan);
+      return;
+    case core::ScanEnd::kParameters:
+      glue::call_method(self, "_DorozeActuatorReal__parse_parameters", payload_rest(data, bytes, scan.rest_offset));
+      return;
+    case core::ScanEnd::kErrors:
+      glue::call_method(self, "_DorozeActuatorReal__parse_errors", py::int_(scan.error_field));
+      return;
+    case core::ScanEnd::kUnknownCode:
+      glue::log(self.attr("logger"), "error", "Unknown command 0x" + hex_byte(scan.code));
+      return;
+    case core::ScanEnd::kEndOfRecords:
+      break;
+  }
+
+  if (is_priority_message(priority)) {
+    // The stream: merge, then hand the callback only this message's items.
+    py::object feedback = self.attr("_feedback");
+    if (PyDict_CheckExact(feedback.ptr())) {
+      if (PyDict_Update(feedback.ptr(), items.ptr()) != 0) throw py::error_already_set();
+    } else {
+      feedback.attr("update")(items);
+    }
+    py::object callback = self.attr("_feedback_callback");
+    if (!callback.is_none()) {
+      py::object address = actuator_address(self);
+      PyObject* args[] = {address.ptr(), items.ptr()};
+      steal_or_throw(PyObject_Vectorcall(callback.ptr(), args, 2, nullptr));
+    }
+  } else {
+    // The answer to a blocking item read.
+    self.attr("_low_feedback") = items;
+  }
+}
+
+void parse_errors(py::object self, py::handle error_value) {
+  const uint32_t field = static_cast<uint32_t>(glue::low_bits(glue::as_int(error_value, "error_value")));
+  py::dict errors;
+  core::for_each_error(field, [&](uint8_t bit, const char* description) {
+    errors[py::int_(bit)] = py::str(description);
+  });
+  if (py::len(errors) != 0) self.attr("_error_callback")(actuator_address(self), errors);
+}
+
+void parse_parameters(py::object self, py::handle data) {
+  const PayloadBytes bytes(data);
+  const std::vector<core::ParameterEntry> entries = core::parse_parameter_entries(bytes.data(), bytes.size());
+
+  // Every code is resolved before anything is stored: a code that names no
+  // parameter raises the enumeration's ValueError and the answer is dropped
+  // whole.
+  std::vector<py::object> members;
+  members.reserve(entries.size());
+  for (const core::ParameterEntry& e : entries) {
+    PyObject* member = vocab.parameter_members[e.code];
+    members.push_back(member != nullptr ? py::reinterpret_borrow<py::object>(member)
+                                        : py::handle(vocab.parameters)(e.code));
+  }
+
+  py::object store = self.attr("_parameters");
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const core::ParameterEntry& e = entries[i];
+    const core::DecodedValue decoded = core::decode_value(e.type, e.raw);
+    py::object value;
+    uint8_t mode = 0;
+    if (e.type == core::ValueType::kMode && core::mode_from_float(decoded.as_double, &mode)) {
+      value = py::reinterpret_borrow<py::object>(vocab.mode_members[mode]);
+      self.attr("_current_mode") = value;
+    } else {
+      value = value_to_python(decoded);
+      if (e.type == core::ValueType::kMode) {
+        // Not a mode (including infinities and NaN): keep the raw float.
+        glue::log(self.attr("logger"), "warning",
+                  "Invalid mode value " + glue::str(value) + " for parameter " + glue::str(members[i]));
+      }
+    }
+    if (PyObject_SetItem(store.ptr(), members[i].ptr(), value.ptr()) != 0) throw py::error_already_set();
+  }
+  if (!entries.empty()) self.attr("_got_parameters") = true;
+}
+
+// ---------------------------------------------------------------------------
+// Sending and waiting
+
+void send_vez_common_impl(py::handle self, py::handle msg, bool high_speed_candidate) {
+  const bool high_speed = truthy(self.attr("_can_high_speed")) && high_speed_candidate;
+  py::object adapter = self.attr("_adapter");
+  py::object address = actuator_address(self);
+  // adapter._send_VEZ(address, msg, can_high_speed=high_speed)
+  PyObject* args[] = {adapter.ptr(), address.ptr(), msg.ptr(), high_speed ? Py_True : Py_False};
+  steal_or_throw(PyObject_VectorcallMethod(fast.send_vez, args, 3, fast.can_high_speed_keyword));
+}
+
+// Every command goes out through self._send_VEZ_common.
+void send(py::handle self, const core::Payload& payload, bool high_speed_candidate = false) {
+  py::list msg = glue::bytes_to_list(payload.data(), payload.size());
+  if (fast.send_vez_common.holds(self)) {
+    send_vez_common_impl(self, msg, high_speed_candidate);
+  } else if (high_speed_candidate) {
+    PyObject* args[] = {self.ptr(), msg.ptr(), Py_True};
+    steal_or_throw(PyObject_VectorcallMethod(fast.send_vez_common.name(), args, 2, fast.high_speed_candidate_keyword));
+  } else {
+    PyObject* args[] = {self.ptr(), msg.ptr()};
+    steal_or_throw(PyObject_VectorcallMethod(fast.send_vez_common.name(), args, 2, nullptr));
+  }
+}
+
+double now(py::handle time_module) {
+  const double t = PyFloat_AsDouble(time_module.attr("time")().ptr());
+  if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return t;
+}
+
+// Polls self.<flag> until it is true or `timeout` seconds have passed,
+// sleeping `step` between looks (time.sleep releases the GIL, so the receive
+// thread can deliver meanwhile).
+bool wait_for_flag(py::handle self, const char* flag, double timeout, double step) {
+  py::object time_module = mod.get("time");
+  const double start = now(time_module);
+  while (now(time_module) - start < timeout) {
+    if (truthy(self.attr(flag))) return true;
+    time_module.attr("sleep")(step);
+  }
+  return false;
+}
+
+void send_vez_common(py::object self, py::handle msg, py::handle high_speed_candidate) {
+  py::list payload = glue::as_list(msg, "msg");
+  send_vez_common_impl(self, payload, truthy(high_speed_candidate));
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+void init(py::object self, py::object adapter_handler, py::handle address, py::handle logger) {
+  py::int_ addr = glue::as_int(address, "address");
+  glue::super_attr(real_class, self, "__init__")("address"_a = addr, "logger"_a = logger);
+  self.attr("_adapter") = adapter_handler;
+  self.attr("_firmware_version") = "x.x.x";
+  adapter_handler.attr("set_callback")(addr, self.attr("_can_callback"));
+}
+
+bool send_ping(py::object self, py::handle timeout) {
+  const double seconds = glue::as_float(timeout, "timeout");
+  self.attr("_got_pong") = false;
+  send(self, core::command(Action::PING));
+  return wait_for_flag(self, "_got_pong", seconds, kAnswerPollSeconds);
+}
+
+py::object connect(py::object self, py::handle timeout) {
+  self.attr("_connected") = glue::call_method(self, "send_ping", "timeout"_a = timeout);
+  return self.attr("_connected");
+}
+
+void disconnect(py::object self) {
+  glue::call_method(self, "stop");
+  self.attr("_adapter").attr("remove_callback")(actuator_address(self));
+  self.attr("_connected") = false;
+}
+
+py::object version(py::object self) { return self.attr("_firmware_version"); }
+
+py::object firmware_version(py::object self) {
+  glue::warn_deprecated_name(mod, "firmware_version", "version");
+  return self.attr("version");
+}
+
+std::string parse_firmware_version(py::handle firmware_version_uint16) {
+  if (!PyLong_Check(firmware_version_uint16.ptr())) {
+    glue::raise_arg_type("firmware_version_uint16", "int", firmware_version_uint16);
+  }
+  return core::firmware_version_text(static_cast<uint16_t>(glue::low_bits(firmware_version_uint16) & 0xFFFF));
+}
+
+// ---------------------------------------------------------------------------
+// Commands and setpoints
+
+void start(py::object self) { send(self, core::command(Action::START)); }
+void stop(py::object self) { send(self, core::command(Action::STOP)); }
+void blink(py::object self) { send(self, core::command(Action::BLINK)); }
+void set_home_position(py::object self) { send(self, core::command(Action::RESET_ENCODER_POSITION)); }
+
+void enter_bootloader(py::object self) {
+  send(self, core::command(Action::ENTER_BOOTLOADER));
+  mod.get("time").attr("sleep")(kBootloaderPauseSeconds);
+}
+
+void change_mode(py::object self, py::handle mode) {
+  const uint8_t value = member_byte(mode, vocab.mode, "mode", "Mode");
+  self.attr("_current_mode") = mode;
+  send(self, core::command_with_byte(Action::CHANGE_MODE, value));
+}
+
+py::object get_mode(py::object self) {
+  py::object current = self.attr("_current_mode");
+  if (!current.is_none()) return current;
+  py::list request;
+  request.append(vocab.parameter_members[static_cast<uint8_t>(core::Parameter::MODE)]);
+  glue::call_method(self, "get_parameters", request, "timeout"_a = kGetModeTimeoutSeconds);
+  current = self.attr("_current_mode");
+  if (!current.is_none()) return current;
+  return py::reinterpret_borrow<py::object>(vocab.mode_members[static_cast<uint8_t>(core::Mode::SPEED)]);
+}
+
+void set_performance(py::object self, py::handle performance, PyObject* enum_cls, const char* expected,
+                     Action action) {
+  send(self, core::command_with_byte(action, member_byte(performance, enum_cls, "performance", expected)));
+}
+
+void set_torque_performance(py::object self, py::handle performance) {
+  set_performance(self, performance, vocab.torque_performance, "TorquePerformance", Action::SET_TORQUE_PERFORMANCE);
+}
+
+void set_speed_performance(py::object self, py::handle performance) {
+  set_performance(self, performance, vocab.speed_performance, "SpeedPerformance", Action::SET_SPEED_PERFORMANCE);
+}
+
+struct FloatArg {
+  py::handle value;
+  const char* name;
+};
+
+void change_setpoint(py::object self, py::handle setpoint) {
+  const float value = float32_arg(setpoint, "setpoint");
+  send(self, core::setpoint_command(Action::CHANGE_SETPOINT, &value, 1), true);
+}
+
+// A setpoint of one mode: arguments are converted first (a wrong type sends
+// nothing), the mode is switched when it is not the current one, then the
+// setpoint goes out as a high-speed candidate.
+void mode_bound_setpoint(py::object self, core::Mode required, Action action, std::initializer_list<FloatArg> args) {
+  std::array<float, 9> values{};
+  size_t count = 0;
+  for (const FloatArg& a : args) values[count++] = float32_arg(a.value, a.name);
+  py::handle mode_member(vocab.mode_members[static_cast<uint8_t>(required)]);
+  const int differs = PyObject_RichCompareBool(self.attr("_current_mode").ptr(), mode_member.ptr(), Py_NE);
+  if (differs < 0) throw py::error_already_set();
+  if (differs) {
+    if (fast.change_mode.holds(self)) {
+      change_mode(self, mode_member);
+    } else {
+      glue::call_method(self, "change_mode", mode_member);
+    }
+  }
+  send(self, core::setpoint_command(action, values.data(), count), true);
+}
+
+void change_torque_setpoint(py::object self, py::handle setpoint, py::handle id_Kp, py::handle id_Ki,
+                            py::handle iq_Kp, py::handle iq_Ki) {
+  mode_bound_setpoint(self, core::Mode::TORQUE, Action::CHANGE_SETPOINT_TORQUE,
+                      {{setpoint, "setpoint"}, {id_Kp, "id_Kp"}, {id_Ki, "id_Ki"}, {iq_Kp, "iq_Kp"}, {iq_Ki, "iq_Ki"}});
+}
+
+void change_speed_setpoint(py::object self, py::handle setpoint, py::handle FF_gain, py::handle spd_Ki,
+                           py::handle spd_Kp, py::handle ref_ff_torque) {
+  mode_bound_setpoint(self, core::Mode::SPEED, Action::CHANGE_SETPOINT_SPEED,
+                      {{setpoint, "setpoint"},
+                       {FF_gain, "FF_gain"},
+                       {spd_Ki, "spd_Ki"},
+                       {spd_Kp, "spd_Kp"},
+                       {ref_ff_torque, "ref_ff_torque"}});
+}
+
+void change_position_setpoint(py::object self, py::handle setpoint, py::handle FF_gain, py::handle spd_Ki,
+                              py::handle spd_Kp, py::handle pos_Kp, py::handle ref_ff_torque) {
+  mode_bound_setpoint(self, core::Mode::POSITION, Action::CHANGE_SETPOINT_POSITION,
+                      {{setpoint, "setpoint"},
+                       {FF_gain, "FF_gain"},
+                       {spd_Ki, "spd_Ki"},
+                       {spd_Kp, "spd_Kp"},
+                       {pos_Kp, "pos_Kp"},
+                       {ref_ff_torque, "ref_ff_torque"}});
+}
+
+void change_impedance_setpoint(py::object self, py::handle setpoint, py::handle FF_gain, py::handle K_stiff,
+                               py::handle K_damp, py::handle J_imp, py::handle ref_ff_torque,
+                               py::handle ref_impedance_spd, py::handle ref_impedance_acel) {
+  mode_bound_setpoint(self, core::Mode::IMPEDANCE, Action::CHANGE_SETPOINT_IMPEDANCE,
+                      {{setpoint, "setpoint"},
+                       {FF_gain, "FF_gain"},
+                       {K_stiff, "K_stiff"},
+                       {K_damp, "K_damp"},
+                       {J_imp, "J_imp"},
+                       {ref_ff_torque, "ref_ff_torque"},
+                       {ref_impedance_spd, "ref_impedance_spd"},
+                       {ref_impedance_acel, "ref_impedance_acel"}});
+}
+
+void internal_change_speed_setpoint(py::object self, py::handle setpoint, py::handle spd_b0, py::handle spd_wc,
+                                    py::handle spd_wo) {
+  mode_bound_setpoint(self, core::Mode::SPEED, Action::CHANGE_SETPOINT_SPEED_INTERNAL,
+                      {{setpoint, "setpoint"}, {spd_b0, "spd_b0"}, {spd_wc, "spd_wc"}, {spd_wo, "spd_wo"}});
+}
+
+void internal_change_position_setpoint(py::object self, py::handle setpoint, py::handle pos_Ki, py::handle pos_Kd,
+                                       py::handle pos_b0, py::handle pos_wc, py::handle pos_wo, py::handle spd_b0,
+                                       py::handle spd_wc, py::handle spd_wo) {
+  mode_bound_setpoint(self, core::Mode::POSITION, Action::CHANGE_SETPOINT_POSITION_INTERNAL,
+                      {{setpoint, "setpoint"},
+                       {pos_Ki, "pos_Ki"},
+                       {pos_Kd, "pos_Kd"},
+                       {pos_b0, "pos_b0"},
+                       {pos_wc, "pos_wc"},
+                       {pos_wo, "pos_wo"},
+                       {spd_b0, "spd_b0"},
+                       {spd_wc, "spd_wc"},
+                       {spd_wo, "spd_wo"}});
+}
+
+// {member: value} as set_parameters takes it.
+py::dict one_parameter(core::Parameter parameter, double value) {
+  py::dict d;
+  d[py::handle(vocab.parameter_members[static_cast<uint8_t>(parameter)])] = py::float_(value);
+  return d;
+}
+
+void set_can_high_speed(py::object self, py::handle high_speed) {
+  const bool enabled = truthy(high_speed);
+  self.attr("_can_high_speed") = enabled;
+  glue::call_method(self, "set_parameters", one_parameter(core::Parameter::CAN_HIGH_SPEED, enabled ? 1.0 : 0.0));
+}
+
+void change_address(py::object self, py::handle new_address) {
+  py::int_ address = glue::as_int(new_address, "new_address");
+  const std::string decimal = glue::str(address);
+  if (address.equal(actuator_address(self))) {
+    glue::log(self.attr("logger"), "warning", "New address is the same as the current address " + decimal);
+    return;
+  }
+  if (!truthy(glue::call_method(self, "is_valid_actuator_address", address))) {
+    glue::log(self.attr("logger"), "error",
+              "Invalid new address " + decimal + ". Address must be between 0x10 and 0x3FFE (16 to 16382)");
+    return;
+  }
+  glue::call_method(self, "set_parameters",
+                    one_parameter(core::Parameter::VEZ_ADDRESS, py::cast<double>(py::float_(address))));
+  // The transport callback stays under the old address: receiving from the
+  // new one needs a new registration.
+  self.attr("_address") = address;
+}
+
+// ---------------------------------------------------------------------------
+// Feedback
+
+void set_feedback_items(py::object self, py::handle items) {
+  const std::vector<uint8_t> codes = request_codes(items, "items", vocab.items, "VEZ_Items",
+                                                   core::kMaxFeedbackItemsPerRequest, kItemLimitWarning.c_str());
+  send(self, core::code_list_command(Action::SET_FEEDBACK_HIGH_ITEMS, codes.data(), codes.size()));
+  // Items of an earlier selection must not linger.
+  self.attr("_feedback") = py::dict();
+}
+
+void set_feedback_rate(py::object self, py::handle rate) {
+  uint32_t divider = 0;
+  const int is_rate = PyObject_IsInstance(rate.ptr(), vocab.rates);
+  if (is_rate < 0) throw py::error_already_set();
+  if (is_rate) {
+    divider = py::cast<uint32_t>(rate.attr("_value_"));  // the members hold dividers already
+  } else if (PyLong_Check(rate.ptr())) {
+    bool fits = false;
+    int64_t hz = glue::int64_of(rate, &fits);
+    if (!fits) hz = PyObject_RichCompareBool(rate.ptr(), py::int_(0).ptr(), Py_LT) == 1 ? INT64_MIN : INT64_MAX;
+    const core::RateDivider r = core::feedback_rate_divider(hz);
+    if (r.error == core::RateError::kNegative) {
+      glue::raise(PyExc_ValueError, "Rate must be non-negative, got " + glue::str(rate));
+    }
+    if (r.error == core::RateError::kAboveMaximum) {
+      glue::raise(PyExc_ValueError, "Rate cannot exceed maximum feedback rate of " +
+                                        std::to_string(core::kFeedbackBaseRateHz) + " Hz");
+    }
+    divider = r.divider;
+  } else {
+    glue::raise(PyExc_TypeError, "rate must be a Rates enum or int, got " +
+                                     glue::str(py::type::handle_of(rate).attr("__name__")));
+  }
+  send(self, core::feedback_rate_command(divider));
+}
+
+py::object get_items_blocking(py::object self, py::handle items, py::handle timeout) {
+  const double seconds = glue::as_float(timeout, "timeout");
+  const std::vector<uint8_t> codes = request_codes(items, "items", vocab.items, "VEZ_Items",
+                                                   core::kMaxFeedbackItemsPerRequest, kItemLimitWarning.c_str());
+  const core::Payload request = core::code_list_command(Action::GET_ITEMS, codes.data(), codes.size());
+  self.attr("_low_feedback") = py::dict();
+  send(self, request, true);
+
+  py::object time_module = mod.get("time");
+  const double started = now(time_module);
+  while (now(time_module) - started < seconds) {
+    py::object answer = self.attr("_low_feedback");
+    if (truthy(answer)) return answer;
+    time_module.attr("sleep")(kItemsPollSeconds);
+  }
+  glue::log(self.attr("logger"), "error", "Timeout while waiting for response");
+  return py::dict();
+}
+
+// ---------------------------------------------------------------------------
+// Parameters
+
+void set_parameters(py::object self, py::handle parameters) {
+  py::dict table = glue::as_dict(parameters, "parameters");
+  // Everything is converted before the first batch goes out.
+  std::vector<core::ParameterWrite> writes;
+  writes.reserve(py::len(table));
+  for (auto [key, value] : table) {
+    const uint8_t code = member_byte(key, vocab.parameters, "parameters key", "VEZ_Parameters");
+    const std::string name = "parameters[" + glue::str(key.attr("name")) + "]";
+    writes.push_back({code, float32_arg(value, name.c_str())});
+  }
+  for (const core::Payload& batch : core::set_parameters_commands(writes.data(), writes.size())) send(self, batch);
+}
+
+py::object get_parameters(py::object self, py::handle parameters, py::handle timeout) {
+  const double seconds = glue::as_float(timeout, "timeout");
+  // Every entry is checked before the first request; the request carries at
+  // most 9 and the rest are read by a further call.
+  const std::vector<uint8_t> codes = request_codes(parameters, "parameters", vocab.parameters, "VEZ_Parameters",
+                                                   SIZE_MAX, nullptr);
+  const size_t batch = std::min<size_t>(codes.size(), core::kMaxParametersPerRequest);
+
+  self.attr("_got_parameters") = false;
+  send(self, core::code_list_command(Action::GET_PARAMETERS, codes.data(), batch));
+  if (!wait_for_flag(self, "_got_parameters", seconds, kAnswerPollSeconds)) {
+    glue::log(self.attr("logger"), "error", "Timeout while waiting for response");
+    return py::dict();
+  }
+  if (codes.size() > batch) {
+    py::list rest = py::reinterpret_borrow<py::list>(parameters)[py::slice(
+        static_cast<Py_ssize_t>(batch), static_cast<Py_ssize_t>(codes.size()), 1)];
+    glue::call_method(self, "get_parameters", rest, timeout);
+  }
+  return self.attr("_parameters");
+}
+
+py::object get_parameters_all(py::object self) {
+  py::list every;  // every member, in declaration order
+  for (py::handle member : py::handle(vocab.parameters)) every.append(member);
+  return glue::call_method(self, "get_parameters", every);
+}
+
+void save_config(py::object self) { send(self, core::command(Action::SAVE)); }
+
+void restore_factory_parameters(py::object self, py::handle settle_time) {
+  const double seconds = glue::as_float(settle_time, "settle_time");
+  glue::call_method(self, "stop");
+  glue::call_method(self, "set_feedback_rate",
+                    py::handle(vocab.rates).attr("DISABLED"));
+  send(self, core::command(Action::DEBUG_CLEAR_CONFIG));
+  self.attr("_can_high_speed") = false;
+  self.attr("_current_mode") = py::none();
+  self.attr("_feedback") = py::dict();
+  self.attr("_low_feedback") = py::dict();
+  self.attr("_parameters") = py::dict();
+  // Gives the actuator time to restore its configuration.
+  if (seconds > 0) mod.get("time").attr("sleep")(seconds);
+}
+
+// ---------------------------------------------------------------------------
+// Older method names: each warns at the caller's line, then forwards (or, for
+// the removed low-rate stream, does nothing else).
+
+void forward_one(py::handle self, const char* old_name, const char* new_name, py::handle argument) {
+  glue::warn_deprecated_name(mod, old_name, new_name);
+  glue::call_method(self, new_name, argument);
+}
+
+void add_older_names(glue::ClassBuilder& cls) {
+  cls.def("changeAddress", [](py::object self, py::handle new_address) {
+       forward_one(self, "changeAddress", "change_address", new_address);
+     }, py::arg("new_address"))
+      .def("setFeedbackItems", [](py::object self, py::handle items) {
+        forward_one(self, "setFeedbackItems", "set_feedback_items", items);
+      }, py::arg("items"))
+      .def("setFeedbackRate", [](py::object self, py::handle rate) {
+        forward_one(self, "setFeedbackRate", "set_feedback_rate", rate);
+      }, py::arg("rate"))
+      .def("set_high_freq_feedback_items", [](py::object self, py::handle items) {
+        forward_one(self, "set_high_freq_feedback_items", "set_feedback_items", items);
+      }, py::arg("items"))
+      .def("setHighFreqFeedbackItems", [](py::object self, py::handle items) {
+        forward_one(self, "setHighFreqFeedbackItems", "set_feedback_items", items);
+      }, py::arg("items"))
+      .def("set_high_freq_feedback_rate", [](py::object self, py::handle rate) {
+        forward_one(self, "set_high_freq_feedback_rate", "set_feedback_rate", rate);
+      }, py::arg("rate"))
+      .def("setHighFreqFeedbackRate", [](py::object self, py::handle rate) {
+        forward_one(self, "setHighFreqFeedbackRate", "set_feedback_rate", rate);
+      }, py::arg("rate"))
+      .def("set_low_freq_feedback_items", [](py::object, py::handle) {
+        glue::warn_deprecated_name(mod, "set_low_freq_feedback_items", "get_items_blocking");
+      }, py::arg("items"))
+      .def("setLowFreqFeedbackItems", [](py::object, py::handle) {
+        glue::warn_deprecated_name(mod, "setLowFreqFeedbackItems", "get_items_blocking");
+      }, py::arg("items"))
+      .def("set_low_freq_feedback_rate", [](py::object, py::handle) {
+        glue::warn_deprecated_name(mod, "set_low_freq_feedback_rate", "get_items_blocking");
+      }, py::arg("rate"))
+      .def("setLowFreqFeedbackRate", [](py::object, py::handle) {
+        glue::warn_deprecated_name(mod, "setLowFreqFeedbackRate", "get_items_blocking");
+      }, py::arg("rate"))
+      .def("getItemsBlocking", [](py::object self, py::handle items, py::handle timeout) {
+        glue::warn_deprecated_name(mod, "getItemsBlocking", "get_items_blocking");
+        return glue::call_method(self, "get_items_blocking", items, "timeout"_a = timeout);
+      }, py::arg("items"), py::arg("timeout") = 1.0)
+      .def("reset_encoder_position", [](py::object self) {
+        glue::warn_deprecated_name(mod, "reset_encoder_position", "set_home_position");
+        glue::call_method(self, "set_home_position");
+      });
+}
+
+}  // namespace
+
+PYBIND11_MODULE(doroze_actuator_real, m) {
+  mod.bind(m);
+  m.doc() = "Physical actuator: commands, setpoints, feedback, parameters and error reports over a VEZ transport.";
+  mod.import("logging");
+  mod.import("math");
+  mod.import("struct");
+  mod.import("time");
+  mod.import("warnings");
+  mod.import_from("math", {"nan"});
+  mod.import_from("typing", {"Any", "Callable", "Dict", "List", "Optional"});
+  mod.import_from("vez_api._protocol",
+                  {"VEZ_ACTUATOR_ADDRESS_MAX", "VEZ_MAX_FEEDBACK_ITEMS_PER_REQUEST", "VEZ_MAX_PARAMETERS_PER_REQUEST"});
+  mod.import_from("vez_api._doroze_actuator_base", {"DorozeActuatorBase"});
+  mod.set("MAX_FEEDBACK_RATE_ALLOWED_HZ", py::int_(core::kFeedbackBaseRateHz));
+
+  py::object base = mod.get("DorozeActuatorBase");
+  vocab.mode = keep(base.attr("Mode"));
+  vocab.rates = keep(base.attr("Rates"));
+  vocab.torque_performance = keep(base.attr("TorquePerformance"));
+  vocab.speed_performance = keep(base.attr("SpeedPerformance"));
+  vocab.parameters = keep(base.attr("VEZ_Parameters"));
+  vocab.items = keep(base.attr("VEZ_Items"));
+  load_members(vocab.mode, core::kModeNames, &vocab.mode_members);
+  load_members(vocab.parameters, core::kParameterNames, &vocab.parameter_members);
+  load_members(vocab.items, core::kItemNames, &vocab.item_members);
+
+  const py::object nan = py::float_(std::nan(""));
+  py::object str_type = py::module_::import("builtins").attr("str");
+
+  glue::ClassBuilder builder(mod, "DorozeActuatorReal", py::make_tuple(base),
+                             "Control a physical Doroze actuator through a VEZ transport.");
+  builder.annotate("_firmware_version", str_type)
+          // Connection and message exchange
+          .def("__init__", &init, py::arg("adapter_handler"), py::arg("address"), py::arg("logger") = py::none())
+          .def("connect", &connect, py::arg("timeout") = 1.0,
+               glue::doc{"Ping the actuator; True when it answered within `timeout` seconds."})
+          .def("disconnect", &disconnect, glue::doc{"Stop the actuator and stop receiving from it."})
+          .def("send_ping", &send_ping, py::arg("timeout") = 1.0,
+               glue::doc{"Send PING and wait up to `timeout` seconds for the answer."})
+          .def_property_readonly("version", &version, "Firmware version of the last ping answer (\"x.x.x\" before).")
+          .def_property_readonly("firmware_version", &firmware_version, "Deprecated: use version.")
+          .def_static("_parse_firmware_version", &parse_firmware_version, py::arg("firmware_version_uint16"),
+                      glue::doc{"\"major.minor.patch\" of a packed 5/5/6-bit version."})
+          .def("_send_VEZ_common", &send_vez_common, py::arg("msg"), py::arg("high_speed_candidate") = false,
+               glue::doc{"Send one payload to this actuator; setpoints may use CAN high speed."})
+          .def("_can_callback", &can_callback, py::arg("address"), py::arg("data"), py::arg("priority"),
+               glue::doc{"Receive routine: called by the transport for every message from this actuator."})
+          .def("_DorozeActuatorReal__parse_errors", &parse_errors, py::arg("error_value"),
+               glue::doc{"Turn an error field into {bit: description} for the error callback."})
+          .def("_DorozeActuatorReal__parse_parameters", &parse_parameters, py::arg("data"),
+               glue::doc{"Store the entries of a parameter answer."})
+          // Commands and setpoints
+          .def("start", &start)
+          .def("stop", &stop)
+          .def("blink", &blink)
+          .def("set_home_position", &set_home_position, glue::doc{"Make the current position the zero."})
+          .def("enter_bootloader", &enter_bootloader)
+          .def("change_mode", &change_mode, py::arg("mode"))
+          .def("get_mode", &get_mode, glue::doc{"The current mode; asks the actuator when it is not known."})
+          .def("change_setpoint", &change_setpoint, py::arg("setpoint"))
+          .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg("id_Kp") = nan,
+               py::arg("id_Ki") = nan, py::arg("iq_Kp") = nan, py::arg("iq_Ki") = nan)
+          .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg("FF_gain") = nan,
+               py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("ref_ff_torque") = nan)
+          .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg("FF_gain") = nan,
+               py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("pos_Kp") = nan,
+               py::arg("ref_ff_torque") = nan)
+          .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"),
+               py::arg("FF_gain") = nan, py::arg("K_stiff") = nan, py::arg("K_damp") = nan, py::arg("J_imp") = nan,
+               py::arg("ref_ff_torque") = nan, py::arg("ref_impedance_spd") = nan,
+               py::arg("ref_impedance_acel") = nan)
+          .def("internal_change_speed_setpoint", &internal_change_speed_setpoint, py::arg("setpoint"),
+               py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan)
+          .def("internal_change_position_setpoint", &internal_change_position_setpoint, py::arg("setpoint"),
+               py::arg("pos_Ki") = nan, py::arg("pos_Kd") = nan, py::arg("pos_b0") = nan, py::arg("pos_wc") = nan,
+               py::arg("pos_wo") = nan, py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan)
+          .def("set_torque_performance", &set_torque_performance, py::arg("performance"))
+          .def("set_speed_performance", &set_speed_performance, py::arg("performance"))
+          .def("set_can_high_speed", &set_can_high_speed, py::arg("high_speed"),
+               glue::doc{"Let setpoints use the CAN high-speed data phase, and tell the actuator."})
+          .def("change_address", &change_address, py::arg("new_address"),
+               glue::doc{"Give the actuator a new bus address."})
+          // Feedback
+          .def("set_feedback_items", &set_feedback_items, py::arg("items"),
+               glue::doc{"Choose the items of the feedback stream (at most 10)."})
+          .def("set_feedback_rate", &set_feedback_rate, py::arg("rate"),
+               glue::doc{"Stream rate: a Rates member or a rate in Hz (0 stops the stream)."})
+          .def("get_items_blocking", &get_items_blocking, py::arg("items"), py::arg("timeout") = 1.0,
+               glue::doc{"Read items once; {} after `timeout` seconds without an answer."})
+          // Parameters
+          .def("set_parameters", &set_parameters, py::arg("parameters"))
+          .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg("timeout") = 1.0,
+               glue::doc{"Read parameters, 9 per request; {} when a request times out."})
+          .def("get_parameters_all", &get_parameters_all)
+          .def("save_config", &save_config, glue::doc{"Make the actuator keep its parameters across restarts."})
+          .def("restore_factory_parameters", &restore_factory_parameters, py::arg("settle_time") = 1.0,
+               glue::doc{"Reset the actuator to its factory parameters, then wait `settle_time` seconds."});
+  add_older_names(builder);
+  real_class = keep(builder.finish());
+
+  fast.send_vez_common.remember(real_class, "_send_VEZ_common");
+  fast.change_mode.remember(real_class, "change_mode");
+  fast.address.remember(real_class, "address");
+  fast.address_field = interned("_address");
+  fast.send_vez = interned("_send_VEZ");
+  fast.can_high_speed_keyword = keep(py::make_tuple("can_high_speed"));
+  fast.high_speed_candidate_keyword = keep(py::make_tuple("high_speed_candidate"));
+
+  // The bus scanner (a subclass that moves its address across a range) is
+  // defined here, after the actuator class it derives from.
+}
