@@ -23,10 +23,11 @@ APT_PACKAGES := g++ clang libclang-rt-14-dev meson ninja-build pkg-config \
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Sources that go into the wheel; the install is redone only when one changes.
-PACKAGE_SOURCES := $(shell find src python twin -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
+PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
 
 STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
-                    vez_api._doroze_actuator_base vez_api.doroze_actuator_real
+                    vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
+                    vez_api.doroze_cli vez_api.doroze_actuator
 
 .PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 

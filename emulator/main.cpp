@@ -58,8 +58,10 @@ void print_stats(const Bus& bus, const PtyLink& link, const std::vector<std::uni
                (unsigned long long)s.frames_corrupted, (unsigned long long)s.noise_bursts,
                (unsigned long long)link.dropped_bytes());
   for (const auto& a : actuators)
-    std::fprintf(stderr, "actuator 0x%03X: %llu steps, %llu blinks\n", a->address(), (unsigned long long)a->steps(),
-                 (unsigned long long)a->blinks());
+    std::fprintf(stderr, "actuator 0x%03X: %llu steps, %llu blinks, %s, mode %u\n", a->address(),
+                 (unsigned long long)a->steps(), (unsigned long long)a->blinks(), a->enabled() ? "enabled" : "disabled",
+                 a->mode());
+  std::fprintf(stderr, "end of stats\n");
 }
 
 // Returns false on "quit".

@@ -36,7 +36,7 @@ ItemType item_type(uint8_t code) {
 constexpr uint8_t kModeTorque = 5, kModeSpeed = 6, kModePosition = 7, kModeImpedance = 8;
 
 namespace param {
-constexpr uint8_t kDamping = 0x01, kStiffness = 0x02, kKpSpeed = 0x0D, kKiSpeed = 0x0E, kKpPosition = 0x0F,
+constexpr uint8_t kDamping = 0x01, kStiffness = 0x02, kLimTorque = 0x04, kProfileSpeedMax = 0x0B, kKpSpeed = 0x0D, kKiSpeed = 0x0E, kKpPosition = 0x0F,
                   kFfGain = 0x45;
 constexpr uint8_t kMode = 0x30, kSetpoint = 0x31, kTorquePerformance = 0x40, kSpeedPerformance = 0x41,
                   kProfileSpeedMaxRadS = 0x42, kProfileTorqueMaxNm = 0x43, kInvertFlag = 0x44, kFirmwareVersion = 0x80,
@@ -83,9 +83,17 @@ double AdapterNode::next_wakeup(double /*now*/) const { return std::numeric_limi
 
 ActuatorNode::ActuatorNode(const ActuatorConfig& config, std::unique_ptr<Plant> plant, double start_time)
     : config_(config), plant_(std::move(plant)), address_(config.address), start_time_(start_time) {
-  stored_ = factory_stored();
+  stored_ = factory_settings();
   saved_ = stored_;
   apply_inputs();
+}
+
+std::map<uint8_t, float> ActuatorNode::factory_settings() const {
+  std::map<uint8_t, float> values = factory_stored();
+  // The profile presets start at what the model's own limits allow.
+  if (const double* speed = plant_->parameter(param::kProfileSpeedMax)) values[param::kProfileSpeedMaxRadS] = *speed;
+  if (const double* torque = plant_->parameter(param::kLimTorque)) values[param::kProfileTorqueMaxNm] = *torque;
+  return values;
 }
 
 bool ActuatorNode::answers_at(uint16_t address) const {
@@ -339,6 +347,8 @@ void ActuatorNode::receive(Bus& bus, uint16_t /*address*/, const std::vector<uin
     case action::kResetIntEncoder:
     case action::kResetExtEncoder:
       plant_->reset_position();
+      // Homing must not move the shaft: a position target now means "here".
+      if (mode_ == kModePosition || mode_ == kModeImpedance) setpoint_ = 0;
       break;
     case action::kSetParameters:
       for (size_t i = 1; i + 5 <= p.size(); i += 5) write_parameter(p[i], &p[i + 1]);
@@ -367,9 +377,9 @@ void ActuatorNode::receive(Bus& bus, uint16_t /*address*/, const std::vector<uin
       reboot();
       break;
     case action::kClearConfig:
-      stored_ = factory_stored();
-      saved_ = stored_;
       plant_->restore_defaults();
+      stored_ = factory_settings();
+      saved_ = stored_;
       mode_ = kModePosition;
       enabled_ = false;
       divider_ = 0;

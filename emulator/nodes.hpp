@@ -95,6 +95,8 @@ class ActuatorNode : public Node {
 
   uint16_t address() const { return address_; }
   uint64_t blinks() const { return blinks_; }
+  bool enabled() const { return enabled_; }
+  uint8_t mode() const { return mode_; }
   uint64_t steps() const { return steps_; }
 
  private:
@@ -107,6 +109,7 @@ class ActuatorNode : public Node {
   void setpoint_command(const std::vector<uint8_t>& p);
   void append_items(const std::vector<uint8_t>& codes, std::vector<uint8_t>& out) const;
   void reboot();
+  std::map<uint8_t, float> factory_settings() const;
 
   ActuatorConfig config_;
   std::unique_ptr<Plant> plant_;

@@ -167,7 +167,7 @@ void command_scan(py::object args) {
       ScanProgress progress(scanner, args.attr("begin"), args.attr("end"));
       py::object found = scanner.attr("scan")("begin"_a = args.attr("begin"), "end"_a = args.attr("end"));
       progress.finish();
-      print("Found " + glue::str(py::len(found)) + " addresses: " + glue::str(found));
+      print("Found " + std::to_string(py::len(found)) + " addresses: " + glue::str(found));
       adapter.attr("close")();
     } else {
       adapter.attr("close")();
