@@ -24,8 +24,11 @@ void Bus::on_host_bytes(const std::vector<uint8_t>& bytes, double now) {
 }
 
 void Bus::on_idle(double now) {
-  if (pending_.empty() || now - last_byte_at_ < kInterByteTimeout) return;
-  feed(pending_.data(), pending_.size(), now);  // a read that timed out short
+  if (now - last_byte_at_ < kInterByteTimeout) return;
+  if (pending_.empty() && deframer_.at_frame_boundary()) return;
+  // A frame left unfinished (even one whose header was complete) ends with
+  // the silence, as a read that timed out short.
+  feed(pending_.data(), pending_.size(), now);
   pending_.clear();
 }
 

@@ -58,8 +58,8 @@ class Bus {
 
   // Bytes the host wrote, received at `now` (seconds, monotonic).
   void on_host_bytes(const std::vector<uint8_t>& bytes, double now);
-  // A frame the host left half-written for longer than the inter-byte
-  // timeout is dropped, as a serial receiver with a timeout would.
+  // A frame the host left unfinished for longer than the inter-byte timeout
+  // is dropped, as a serial receiver with a timeout would.
   void on_idle(double now);
 
   // A node's message to the host.  Answers (to a request) may be dropped or

@@ -1,5 +1,6 @@
 #include "nodes.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -168,11 +169,13 @@ void ActuatorNode::append_items(const std::vector<uint8_t>& codes, std::vector<u
     if (!plant_->item(code, &value)) continue;
     out.push_back(code);
     switch (item_type(code)) {
-      case ItemType::kUnsigned:
-        put_u32(out, std::isfinite(value) && value > 0 ? static_cast<uint32_t>(std::llround(value)) : 0u);
+      case ItemType::kUnsigned:  // saturating, NaN as 0
+        put_u32(out, value > 0 ? static_cast<uint32_t>(std::min(std::round(value), 4294967295.0)) : 0u);
         break;
       case ItemType::kSigned:
-        put_u32(out, static_cast<uint32_t>(std::isfinite(value) ? static_cast<int32_t>(std::llround(value)) : 0));
+        put_u32(out, value == value ? static_cast<uint32_t>(static_cast<int32_t>(
+                                          std::clamp(std::round(value), -2147483648.0, 2147483647.0)))
+                                    : 0u);
         break;
       case ItemType::kFloat:
         put_f32(out, static_cast<float>(value));
@@ -218,15 +221,14 @@ void ActuatorNode::write_parameter(uint8_t code, const uint8_t* value) {
   }
   switch (code) {
     case param::kMode:
-      if (std::isfinite(v)) set_mode(static_cast<uint8_t>(v));
+      if (v >= 0 && v < 256) set_mode(static_cast<uint8_t>(v));  // NaN fails both tests
       return;
     case param::kSetpoint:
       if (std::isfinite(v)) setpoint_ = v;
       return;
     case param::kVezAddress:
       // Takes effect at once: the next message must use the new address.
-      if (std::isfinite(v) && core::is_valid_actuator_address(static_cast<int64_t>(v)))
-        address_ = static_cast<uint16_t>(v);
+      if (v >= core::kActuatorAddressMin && v <= core::kActuatorAddressMax) address_ = static_cast<uint16_t>(v);
       return;
     case param::kFirmwareVersion:
     case param::kSerialNumber:

@@ -306,3 +306,13 @@ TEST(EmulatorOptions, ParsesActuatorsAndRejectsBadInput) {
   const char* probability[] = {"emu", "--drop", "1.5"};
   EXPECT_THROW(parse_options(3, const_cast<char**>(probability)), std::invalid_argument);
 }
+
+TEST(Emulator, FrameCutAfterItsHeaderEndsWithTheSilence) {
+  Rig rig;
+  auto f = rig.host.frame(0x10, {0x40});
+  rig.bus.on_host_bytes({0xFE, 0x10, 0x00, 0x10}, 0.0);  // a header announcing 16 bytes, then nothing
+  rig.bus.on_idle(0.5);
+  rig.bus.on_host_bytes(f, 0.6);
+  rig.bus.pump(1.0);
+  EXPECT_EQ(rig.host.frames().size(), 1u);
+}
