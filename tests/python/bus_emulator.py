@@ -78,13 +78,13 @@ class BusEmulator:
         self.command("stats")
         if not wait_until(lambda: "end of stats" in self.stderr_lines[before:], timeout):
             raise RuntimeError("the bus emulator did not answer 'stats'")
-        result: dict[int, str] = {}
-        for line in self.stderr_lines[before:]:
-            if line.startswith("frames in"):
-                result[-1] = line
-            elif line.startswith("actuator 0x"):
-                address, _, rest = line[len("actuator "):].partition(": ")
-                result[int(address, 16)] = rest
+        lines = self.stderr_lines[before:]
+        last = max(i for i, line in enumerate(lines) if line == "end of stats")
+        first = max(i for i, line in enumerate(lines[:last]) if line.startswith("frames in"))
+        result: dict[int, str] = {-1: lines[first]}
+        for line in lines[first + 1:last]:  # the emulator writes these lines in one go
+            address, _, rest = line[len("actuator "):].partition(": ")
+            result[int(address, 16)] = rest
         return result
 
     def close(self) -> None:
