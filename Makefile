@@ -23,13 +23,14 @@ APT_PACKAGES := g++ clang libclang-rt-14-dev meson ninja-build pkg-config \
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # Sources that go into the wheel; the install is redone only when one changes.
-PACKAGE_SOURCES := $(shell find src python twin -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
+PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
 
 STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
                     vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
-                    vez_api._twin_backend vez_api._twin_assets
+                    vez_api._twin_backend vez_api._twin_assets \
+                    vez_api.doroze_cli vez_api.doroze_actuator
 
-.PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
+.PHONY: help deps venv install demo demo-basics test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 
 help:
 	@echo "make demo   - build and run the demo"
@@ -140,11 +141,16 @@ test: core-tests asan-tests fuzz-smoke stubtest pytest twin-tests
 	@echo "pytest     : $$(tail -1 $(B)/counts/pytest.log | sed 's/=//g')"
 	@echo "twin       : GoogleTest $$(grep -o 'PASSED.*' $(B)/counts/twin-gtest.log | grep -o '[0-9]* test[s]*' | head -1) (ASan/UBSan: $$(grep -o 'PASSED.*' $(B)/counts/twin-asan.log | grep -o '[0-9]* test[s]*' | head -1)), pytest $$(tail -1 $(B)/counts/twin-pytest.log | sed 's/=//g')"
 
-demo: $(B)/.installed $(B)/core/build.ninja
+# The main job: the bus emulator with three actuators, the doroze command line
+# against it, a Python session streaming feedback during a move.
+demo: $(B)/.installed
+	examples/bus_demo.sh $(VENV)
+
+# The building blocks on their own: a frame through the deframer, the USB link
+# on a bare pseudo-terminal.
+demo-basics: $(B)/.installed $(B)/core/build.ninja
 	ninja -C $(B)/core frame_demo
 	$(B)/core/frame_demo
-	$(PY) -c "import vez_api._protocol as p, vez_api._vez as v; \
-	    print(p.build_usb_address_flags(16, False, True), [c.__name__ for c in v.VEZ.__mro__])"
 	$(PY) examples/usb_demo.py
 
 bench: twin-bench $(B)/.installed

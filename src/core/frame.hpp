@@ -44,6 +44,9 @@ class Deframer {
   // True while the last header was accepted and no frame was dropped since.
   bool in_sync() const { return state_ != State::kHunt && state_ != State::kHuntRest; }
 
+  // True between frames: the next bytes are expected to be a header.
+  bool at_frame_boundary() const { return state_ == State::kHeader; }
+
   // Feeds the result of one read of want() bytes; `n` may be smaller (read
   // timeout) but never larger.  Returns true when a frame was completed; it
   // stays readable through frame() until the next call.

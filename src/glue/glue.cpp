@@ -100,6 +100,11 @@ py::object ModuleRef::get(const char* name) const {
   return py::reinterpret_borrow<py::object>(value);
 }
 
+py::object ModuleRef::global(const char* name) const {
+  if (PyObject* value = peek(name)) return py::reinterpret_borrow<py::object>(value);
+  return py::module_::import("builtins").attr(name);
+}
+
 void ModuleRef::set(const char* name, py::handle value) const {
   if (PyModule_AddObjectRef(module_, name, value.ptr()) != 0) throw py::error_already_set();
 }

@@ -87,6 +87,9 @@ class ModuleRef {
   py::object get(const char* name) const;
   // Borrowed pointer to a module global, or nullptr (no error set).
   PyObject* peek(const char* name) const;
+  // A name as Python code in the module resolves it: the module global, else
+  // the builtin (so a test may patch either `<module>.print` or `builtins.print`).
+  py::object global(const char* name) const;
 
   void set(const char* name, py::handle value) const;
 

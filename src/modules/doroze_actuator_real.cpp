@@ -11,6 +11,7 @@
 // All methods dispatch through self, so subclasses, recording mocks and
 // patched methods see every call.
 #include <array>
+#include <cctype>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -27,7 +28,8 @@ using core::Action;
 namespace {
 
 glue::ModuleRef mod;
-PyObject* real_class = nullptr;  // DorozeActuatorReal, borrowed for the process lifetime
+PyObject* real_class = nullptr;     // DorozeActuatorReal, borrowed for the process lifetime
+PyObject* scanner_class = nullptr;  // DorozeActuatorScannerReal
 
 // Polling steps of the waiting calls.
 constexpr double kAnswerPollSeconds = 0.01;      // pings and parameter reads
@@ -824,6 +826,66 @@ void add_older_names(glue::ClassBuilder& cls) {
       });
 }
 
+
+// ---------------------------------------------------------------------------
+// Bus scanner: an actuator object whose address moves across a range.  What
+// it finds is printed (it serves the command line), not logged.
+
+void print(const std::string& text) { mod.global("print")(text); }
+
+void scanner_init(py::object self, py::object adapter_handler, py::handle logger) {
+  glue::super_attr(scanner_class, self, "__init__")(adapter_handler, 0, logger);
+  const std::string port = glue::str(adapter_handler.attr("_port"));
+  if (!PyObject_IsTrue(glue::call_method(self, "connect").ptr())) {
+    print("Device at port '" + port + "' not responding");
+    return;
+  }
+  const std::string model = glue::str(self.attr("model"));
+  std::string upper = model;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.find("CAN_ADAPTER") != std::string::npos) {
+    print(model + " version " + glue::str(self.attr("version")) + " connected at port '" + port + "'");
+  } else {
+    // An actuator plugged straight into USB answered: it is no adapter to scan through.
+    print(model + " connected via USB at port '" + port + "'");
+    adapter_handler.attr("close")();
+    self.attr("_connected") = false;
+  }
+}
+
+py::list scanner_scan(py::object self, py::handle begin, py::handle end) {
+  py::list found;
+  if (!PyObject_IsTrue(self.attr("_connected").ptr())) {
+    glue::log(self.attr("logger"), "error", "CAN adapter is not connected");
+    return found;
+  }
+  bool fits_begin = false, fits_end = false;
+  const int64_t first = glue::int64_of(glue::as_int(begin, "begin"), &fits_begin);
+  const int64_t last = glue::int64_of(glue::as_int(end, "end"), &fits_end);
+  if (!fits_begin || !fits_end) throw py::value_error("scan range out of bounds");
+  py::object adapter = self.attr("_adapter");
+  py::object receive = self.attr("_can_callback");
+  try {
+    for (int64_t a = first; a <= last; ++a) {
+      py::int_ address(a);
+      self.attr("_address") = address;
+      adapter.attr("set_callback")(address, receive);
+      if (PyObject_IsTrue(glue::call_method(self, "send_ping", "timeout"_a = 0.05).ptr())) {
+        print("Device found: address 0x" + glue::str(py::str("{:X}").format(address)) + " (" + std::to_string(a) +
+              ")\tmodel " + glue::str(self.attr("model")) + "\tfirmware version " + glue::str(self.attr("version")));
+        found.append(address);
+      }
+      adapter.attr("remove_callback")(address);
+    }
+  } catch (py::error_already_set& e) {
+    // Ctrl+C ends the scan quietly with what was found so far.
+    if (!e.matches(PyExc_KeyboardInterrupt)) throw;
+  }
+  return found;
+}
+
+py::object scanner_is_connected(py::object self) { return self.attr("_connected"); }
+
 }  // namespace
 
 PYBIND11_MODULE(doroze_actuator_real, m) {
@@ -934,6 +996,13 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
   fast.can_high_speed_keyword = keep(py::make_tuple("can_high_speed"));
   fast.high_speed_candidate_keyword = keep(py::make_tuple("high_speed_candidate"));
 
-  // The bus scanner (a subclass that moves its address across a range) is
-  // defined here, after the actuator class it derives from.
+  py::object scanner =
+      glue::ClassBuilder(mod, "DorozeActuatorScannerReal", py::make_tuple(builder.cls()),
+                         "Discover real actuators through a connected CAN adapter.")
+          .def("__init__", &scanner_init, py::arg("adapter_handler"), py::arg("logger") = py::none())
+          .def("scan", &scanner_scan, py::arg("begin") = 1, py::arg("end") = mod.get("VEZ_ACTUATOR_ADDRESS_MAX"),
+               glue::doc{"Ping every address from `begin` to `end`; the addresses that answered."})
+          .def_property_readonly("is_connected", &scanner_is_connected, "Whether the adapter answered.")
+          .finish();
+  scanner_class = keep(scanner);
 }

@@ -1,0 +1,3 @@
+from vez_api.doroze_cli import main
+
+main()

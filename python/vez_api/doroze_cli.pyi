@@ -1,0 +1,19 @@
+"""Command-line tool for Doroze actuators: scan, params, blink, home."""
+
+import argparse as argparse
+from importlib.metadata import PackageNotFoundError as PackageNotFoundError, version as version
+
+from vez_api.doroze_actuator_real import (
+    DorozeActuatorReal as DorozeActuatorReal,
+    DorozeActuatorScannerReal as DorozeActuatorScannerReal,
+)
+from vez_api.vez_over_usb import VezOverUsb as VezOverUsb
+
+__version__: str
+
+def address(text: str) -> int: ...
+def command_scan(args: argparse.Namespace) -> None: ...
+def command_params(args: argparse.Namespace) -> None: ...
+def command_blink(args: argparse.Namespace) -> None: ...
+def command_home(args: argparse.Namespace) -> None: ...
+def main() -> None: ...

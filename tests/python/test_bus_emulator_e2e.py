@@ -1,0 +1,220 @@
+"""The SDK end to end: a real VezOverUsb on the emulated adapter's pseudo-terminal."""
+
+import logging
+import math
+import threading
+import time
+
+import pytest
+
+from bus_emulator import BusEmulator, wait_until
+from vez_api.doroze_actuator_real import DorozeActuatorReal, DorozeActuatorScannerReal
+from vez_api.vez_over_usb import VezOverUsb
+
+Items = DorozeActuatorReal.VEZ_Items
+Params = DorozeActuatorReal.VEZ_Parameters
+Mode = DorozeActuatorReal.Mode
+ACTUATORS = {0x10: "ORBIT_4", 0x11: "NOVA_3", 0x20: "ORBIT_2"}
+
+
+@pytest.fixture(scope="module")
+def bus():
+    args = []
+    for address, model in ACTUATORS.items():
+        args += ["--actuator", f"{address:#x}:{model}"]
+    with BusEmulator(*args) as emulator:
+        yield emulator
+
+
+@pytest.fixture
+def transport(bus):
+    link = VezOverUsb(port=bus.port)
+    assert link.is_connected
+    yield link
+    link.close()
+
+
+def test_scanner_finds_exactly_the_configured_addresses(bus, transport, capsys):
+    scanner = DorozeActuatorScannerReal(transport)
+    assert scanner.is_connected
+    assert scanner.scan(0x0E, 0x22) == sorted(ACTUATORS)
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == f"CAN_ADAPTER version 2.1.0 connected at port '{bus.port}'"
+    assert out[1:] == [
+        f"Device found: address 0x{a:X} ({a})\tmodel {m}\tfirmware version 1.4.2" for a, m in sorted(ACTUATORS.items())
+    ]
+    assert set(transport._callbacks) == {0}  # probes leave no callbacks behind
+
+
+def test_direct_actuator_is_not_an_adapter(caplog):
+    with BusEmulator("--direct", "ORBIT_2") as direct:
+        link = VezOverUsb(port=direct.port)
+        scanner = DorozeActuatorScannerReal(link)
+        assert not scanner.is_connected
+        assert wait_until(lambda: not link.is_connected, 2.0)
+        with caplog.at_level(logging.ERROR):
+            assert scanner.scan(16, 20) == []
+        assert "CAN adapter is not connected" in caplog.text
+        # Reached at the direct address, it is an actuator like any other.
+        link.connect()
+        actuator = DorozeActuatorReal(link, 0)
+        assert actuator.connect() and actuator.model == "ORBIT_2"
+        link.close()
+
+
+def test_identity_and_parameters(transport):
+    actuator = DorozeActuatorReal(transport, 0x11)
+    assert actuator.connect()
+    assert (actuator.model, actuator.version) == ("NOVA_3", "1.4.2")
+    params = actuator.get_parameters_all()
+    assert list(params) == list(Params)
+    assert params[Params.MODE] is Mode.POSITION
+    assert params[Params.VEZ_ADDRESS] == 17.0
+    for identity in (Params.FIRMWARE_VERSION, Params.SERIAL_NUMBER, Params.DEVICE_MODEL, Params.CONTROL_VERSION):
+        assert type(params[identity]) is int
+    assert params[Params.DEVICE_MODEL] == 1
+    assert DorozeActuatorReal._parse_firmware_version(params[Params.FIRMWARE_VERSION]) == "1.4.2"
+    assert params[Params.LIM_TORQUE] > 0
+    actuator.disconnect()
+
+
+def test_blocking_reads_decode_by_type(transport):
+    actuator = DorozeActuatorReal(transport, 0x10)
+    values = actuator.get_items_blocking([Items.TEMP_PCB, Items.ENCODER_INT_RAW, Items.ERROR_BITS, Items.VBUS])
+    assert values[Items.TEMP_PCB] == 25.0
+    assert type(values[Items.ENCODER_INT_RAW]) is int and type(values[Items.ERROR_BITS]) is int
+    assert values[Items.VBUS] == pytest.approx(48.0, rel=0.05)
+
+
+def test_feedback_stream_at_the_set_rate(transport):
+    actuator = DorozeActuatorReal(transport, 0x20)
+    stamps = []
+    actuator.set_feedback_callback(lambda address, items: stamps.append(time.monotonic()))
+    actuator.set_feedback_items([Items.POSITION_FB, Items.SPEED_FB, Items.TORQUE_FB])
+    actuator.set_feedback_rate(1000)
+    try:
+        assert wait_until(lambda: len(stamps) > 200, 5.0)
+        start = time.monotonic()
+        time.sleep(2.0)
+        window = [t for t in stamps if start <= t < start + 2.0]
+        assert len(window) == pytest.approx(2000, rel=0.05)
+        assert set(actuator.get_feedback()) == {Items.POSITION_FB, Items.SPEED_FB, Items.TORQUE_FB}
+    finally:
+        actuator.set_feedback_rate(0)
+
+
+def test_position_move_and_home(transport):
+    actuator = DorozeActuatorReal(transport, 0x10)
+    assert actuator.connect()
+    actuator.start()
+    actuator.change_position_setpoint(1.0)
+
+    def position():
+        return actuator.get_items_blocking([Items.POSITION_FB]).get(Items.POSITION_FB, math.nan)
+
+    assert wait_until(lambda: abs(position() - 1.0) < 0.01, 5.0), position()
+    actuator.set_home_position()
+    assert wait_until(lambda: abs(position()) < 0.01, 2.0), position()
+    actuator.stop()
+
+
+def test_blink_reaches_the_actuator(bus, transport):
+    before = bus.stats()[0x11]
+    DorozeActuatorReal(transport, 0x11).blink()
+    assert wait_until(lambda: bus.stats(0.5)[0x11].split(", ")[1] != before.split(", ")[1], 3.0)
+    assert "actuator 0x011: blink" in bus.stderr_lines
+
+
+def test_error_report_reaches_the_user_callback(bus, transport):
+    actuator = DorozeActuatorReal(transport, 0x10)
+    reports = []
+    actuator.set_error_callback(lambda address, errors: reports.append((address, errors)))
+    bus.command("error 0x10 0x80000001")
+    assert wait_until(lambda: reports, 3.0)
+    assert reports == [(0x10, {0: "Overtemperature", 31: "External encoder error"})]
+
+
+def test_default_error_reaction_stops_the_actuator(bus, transport, caplog):
+    actuator = DorozeActuatorReal(transport, 0x11)
+    actuator.start()
+    assert wait_until(lambda: "enabled" in bus.stats()[0x11].split(", "), 3.0)
+    with caplog.at_level(logging.WARNING):
+        bus.command("error 0x11 0x10000")  # current maximum: stops by default
+        assert wait_until(lambda: "disabled" in bus.stats()[0x11], 3.0)
+    assert "Actuator 0x011 Error code: 16 - Current maximum" in caplog.text
+    assert "Actuator 0x011 Stopping actuator (use set_error_callback to change this behavior)" in caplog.text
+
+
+def test_address_change_takes_effect():
+    with BusEmulator("--actuator", "0x10:ORBIT_2") as bus:
+        link = VezOverUsb(port=bus.port)
+        actuator = DorozeActuatorReal(link, 0x10)
+        assert actuator.connect()
+        actuator.change_address(0x30)
+        assert actuator.address == 0x30
+        assert not DorozeActuatorReal(link, 0x31).connect(timeout=0.2)
+        moved = DorozeActuatorReal(link, 0x30)
+        assert moved.connect()
+        assert moved.get_parameters([Params.VEZ_ADDRESS])[Params.VEZ_ADDRESS] == 48.0
+        link.close()
+
+
+def test_padded_answers_are_understood():
+    with BusEmulator("--pad-canfd", "--actuator", "0x10:ORBIT_4") as bus:
+        link = VezOverUsb(port=bus.port)
+        actuator = DorozeActuatorReal(link, 0x10)
+        assert actuator.connect()
+        assert len(actuator.get_parameters_all()) == 31
+        assert Items.VBUS in actuator.get_items_blocking([Items.VBUS, Items.TEMP_MOTOR])
+        link.close()
+
+
+def test_the_sdk_keeps_working_through_faults():
+    faults = ["--noise", "0.3", "--corrupt", "0.1", "--drop", "0.1", "--late", "0.1", "--late-ms", "300", "--seed", "3"]
+    with BusEmulator(*faults, "--actuator", "0x10:ORBIT_4", "--actuator", "0x11:NOVA_3") as bus:
+        link = VezOverUsb(port=bus.port)
+        streamed = []
+        streamer = DorozeActuatorReal(link, 0x11)
+        streamer.set_feedback_callback(lambda a, items: streamed.append(items))
+        streamer.set_feedback_items([Items.POSITION_FB])
+        streamer.set_feedback_rate(200)
+        actuator = DorozeActuatorReal(link, 0x10)
+        deadline = time.monotonic() + 30
+        answered = 0
+        for _ in range(40):
+            if actuator.get_parameters([Params.MODE, Params.VEZ_ADDRESS], timeout=0.2):
+                answered += 1
+            actuator._parameters.clear()
+        assert time.monotonic() < deadline  # nothing hung
+        assert answered >= 20
+        assert len(streamed) > 100
+        assert link.is_connected
+        stats = bus.stats()[-1]
+        assert "answers dropped 0" not in stats and "corrupted 0;" not in stats
+        started = time.monotonic()
+        link.close()
+        assert time.monotonic() - started < 1.5
+
+
+def test_many_threads_share_one_adapter(transport):
+    """Application threads command different actuators while streams run."""
+    actuators = [DorozeActuatorReal(transport, a) for a in ACTUATORS]
+    errors = []
+
+    def work(actuator):
+        try:
+            for _ in range(20):
+                if not actuator.send_ping(timeout=1.0):
+                    errors.append(f"no pong from {actuator.address:#x}")
+                actuator.change_speed_setpoint(0.0)
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(repr(exc))
+
+    threads = [threading.Thread(target=work, args=(a,)) for a in actuators]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert errors == []
+    for a in actuators:
+        a.stop()

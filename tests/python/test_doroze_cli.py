@@ -1,0 +1,194 @@
+"""The `doroze` command line: in-process with mocks for its edge cases, and as
+the installed console script against the bus emulator."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+from unittest import mock
+
+import pytest
+
+import vez_api.doroze_cli as cli
+from bus_emulator import BusEmulator, wait_until
+from vez_api.doroze_actuator_real import DorozeActuatorReal
+
+DOROZE = Path(sys.executable).with_name("doroze")
+
+
+def run_main(monkeypatch, capsys, *argv):
+    monkeypatch.setattr(sys, "argv", ["doroze", *argv])
+    cli.main()
+    return capsys.readouterr().out.splitlines()
+
+
+@pytest.fixture
+def fake_link(monkeypatch):
+    """VezOverUsb and DorozeActuatorReal replaced by mocks in the CLI's namespace."""
+    usb = mock.Mock(name="VezOverUsb")
+    usb.get_port.return_value = "/dev/ttyACM7"
+    usb.get_ports.return_value = []
+    actuator_cls = mock.Mock(name="DorozeActuatorReal")
+    actuator_cls.return_value.connect.return_value = True
+    monkeypatch.setattr(cli, "VezOverUsb", usb)
+    monkeypatch.setattr(cli, "DorozeActuatorReal", actuator_cls)
+    return usb, actuator_cls
+
+
+def test_params_defaults_to_the_direct_address(monkeypatch, capsys, fake_link):
+    usb, actuator_cls = fake_link
+    P = DorozeActuatorReal.VEZ_Parameters
+    actuator_cls.return_value.get_parameters_all.return_value = {P.K_DAMPING: 0.5, P.SERIAL_NUMBER: 7}
+    out = run_main(monkeypatch, capsys, "params")
+    assert out == [
+        "Parameters for actuator connected by USB at port '/dev/ttyACM7'",
+        "K_DAMPING: 0.5",
+        "SERIAL_NUMBER: 7",
+    ]
+    usb.assert_called_once_with("/dev/ttyACM7")
+    actuator_cls.assert_called_once_with(usb.return_value, 0)
+    usb.return_value.close.assert_called_once_with()
+
+
+def test_home_on_the_can_bus(monkeypatch, capsys, fake_link):
+    usb, actuator_cls = fake_link
+    out = run_main(monkeypatch, capsys, "home", "--address", "0x20", "-p", "COM3")
+    assert out == ["Home position set for actuator connected by CAN at address 0x20 (COM3)"]
+    actuator_cls.return_value.set_home_position.assert_called_once_with()
+
+
+def test_could_not_connect(monkeypatch, capsys, fake_link):
+    usb, actuator_cls = fake_link
+    actuator_cls.return_value.connect.return_value = False
+    assert run_main(monkeypatch, capsys, "params", "-a", "0o21") == ["Could not connect by CAN at address 0x11 (/dev/ttyACM7)"]
+    assert run_main(monkeypatch, capsys, "blink", "-a", "0b10000", "-p", "x") == [
+        "Could not connect by Connecting to device at address 0x10 (x)"
+    ]
+    assert usb.return_value.close.call_count == 2
+
+
+def test_blink_needs_a_nonzero_address(monkeypatch, capsys, fake_link):
+    usb, _ = fake_link
+    assert run_main(monkeypatch, capsys, "blink", "--address", "0") == ["Address is required for blink command."]
+    usb.assert_not_called()
+
+
+def test_scan_without_adapters(monkeypatch, capsys, fake_link):
+    assert run_main(monkeypatch, capsys, "scan") == ["No devices found."]
+
+
+def test_scan_prints_the_range_in_hex(monkeypatch, capsys, fake_link):
+    usb, _ = fake_link
+    usb.return_value.is_connected = True
+    scanner_cls = mock.Mock(name="DorozeActuatorScannerReal")
+    scanner_cls.return_value.is_connected = True
+    scanner_cls.return_value.scan.return_value = [16, 30]
+    monkeypatch.setattr(cli, "DorozeActuatorScannerReal", scanner_cls)
+    out = run_main(monkeypatch, capsys, "scan", "--begin", "16", "--end", "0x1F", "--port", "p0")
+    assert out == [
+        "Connecting to device on port p0 ...",
+        "Scanning addresses from 0x10 to 0x1F ... (CTRL+C to cancel)",
+        "Found 2 addresses: [16, 30]",
+    ]
+    scanner_cls.return_value.scan.assert_called_once_with(begin=16, end=31)
+
+
+def test_scan_skips_ports_that_do_not_open(monkeypatch, capsys, fake_link):
+    usb, _ = fake_link
+    usb.get_ports.return_value = ["a", "b"]
+    usb.return_value.is_connected = False
+    assert run_main(monkeypatch, capsys, "scan") == ["Connecting to device on port a ...", "Connecting to device on port b ..."]
+    assert usb.return_value.close.call_count == 2
+
+
+def test_version_and_argument_errors(monkeypatch, capsys):
+    with pytest.raises(SystemExit) as exit_:
+        run_main(monkeypatch, capsys, "-v")
+    assert exit_.value.code == 0
+    assert capsys.readouterr().out.strip() == "vez_api 0.1.0"
+    monkeypatch.setattr(cli, "__version__", "unknown")
+    with pytest.raises(SystemExit):
+        run_main(monkeypatch, capsys, "--version")
+    assert capsys.readouterr().out.strip() == "vez_api unknown"
+    for argv, message in (
+        ([], "the following arguments are required: command"),
+        (["scan", "--begin", "zz"], "argument --begin: invalid address value: 'zz'"),
+        (["blink"], "the following arguments are required: --address/-a"),
+        (["launch"], "invalid choice: 'launch'"),
+    ):
+        with pytest.raises(SystemExit) as exit_:
+            run_main(monkeypatch, capsys, *argv)
+        assert exit_.value.code == 2
+        assert message in capsys.readouterr().err
+
+
+def test_address_converter_takes_every_base():
+    assert [cli.address(t) for t in ("16", "0x10", "0o20", "0b10000")] == [16] * 4
+    with pytest.raises(ValueError):
+        cli.address("ten")
+
+
+# --- the console script against the emulator ------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def bus():
+    with BusEmulator("--actuator", "0x10:ORBIT_4", "--actuator", "0x12:ORBIT_2") as emulator:
+        yield emulator
+
+
+def doroze(*args, **kwargs):
+    return subprocess.run([str(DOROZE), *args], capture_output=True, text=True, timeout=60, **kwargs)
+
+
+def test_console_script_scan(bus):
+    result = doroze("scan", "-p", bus.port, "--end", "0x14")
+    assert result.returncode == 0
+    assert result.stdout.splitlines() == [
+        f"Connecting to device on port {bus.port} ...",
+        f"CAN_ADAPTER version 2.1.0 connected at port '{bus.port}'",
+        "Scanning addresses from 0x10 to 0x14 ... (CTRL+C to cancel)",
+        "Device found: address 0x10 (16)\tmodel ORBIT_4\tfirmware version 1.4.2",
+        "Device found: address 0x12 (18)\tmodel ORBIT_2\tfirmware version 1.4.2",
+        "Found 2 addresses: [16, 18]",
+    ]
+    assert result.stderr == ""  # no progress display when stderr is no terminal
+
+
+def test_console_script_params_blink_home(bus):
+    result = doroze("params", "-p", bus.port, "-a", "0x12")
+    lines = result.stdout.splitlines()
+    assert lines[0] == f"Parameters for actuator connected by CAN at address 0x12 ({bus.port})"
+    assert len(lines) == 1 + 31
+    assert "MODE: Mode.POSITION" in lines and "DEVICE_MODEL: 6" in lines
+
+    assert doroze("blink", "-p", bus.port, "-a", "18").stdout == ""
+    assert wait_until(lambda: "actuator 0x012: blink" in bus.stderr_lines, 3.0)
+
+    result = doroze("home", "-p", bus.port, "-a", "0x10")
+    assert result.stdout == f"Home position set for actuator connected by CAN at address 0x10 ({bus.port})\n"
+
+    result = subprocess.run([sys.executable, "-m", "vez_api", "params", "-p", bus.port, "-a", "0x7F"],
+                            capture_output=True, text=True, timeout=60)
+    assert result.stdout == f"Could not connect by CAN at address 0x7F ({bus.port})\n"
+
+
+def test_scan_progress_goes_to_a_terminal_only(bus):
+    master, slave = os.openpty()
+    try:
+        result = subprocess.run([str(DOROZE), "scan", "-p", bus.port, "--begin", "0x13", "--end", "0x30"],
+                                stdout=subprocess.PIPE, stderr=slave, text=True, timeout=60)
+        os.close(slave)
+        progress = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            progress += chunk
+    finally:
+        os.close(master)
+    assert result.stdout.splitlines()[-1] == "Found 0 addresses: []"
+    assert b"scanning 0x" in progress
