@@ -27,7 +27,7 @@ PACKAGE_SOURCES := $(shell find src python twin -type f 2>/dev/null) meson.build
 
 STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
                     vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
-                    vez_api._twin_backend vez_api._twin_assets
+                    vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual
 
 .PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 
