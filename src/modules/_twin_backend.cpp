@@ -1413,6 +1413,18 @@ int capi_raw_field(PyObject* structure, PyObject* field_name, capi::RawField* ou
     if (!has_plain_attribute_access(type)) return 0;
     const unsigned tag = version_tag(type);
     if (tag == 0) return 0;
+    // Only a ctypes instance has fields to speak of.
+    PyObject* address = PyObject_CallMethod(original_ctypes, "addressof", "O", structure);
+    if (address == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
+    char* base = static_cast<char*>(PyLong_AsVoidPtr(address));
+    Py_DECREF(address);
+    if (base == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
     const FieldSlot slot = probe_field(type, field_name);
     if (PyErr_Occurred()) throw_python_error();
     if (!same_version(type, tag)) return 0;  // the probe changed the type: nothing to promise
@@ -1422,17 +1434,6 @@ int capi_raw_field(PyObject* structure, PyObject* field_name, capi::RawField* ou
       return 0;
     }
     if (slot.state != FieldSlot::kRaw) return 0;
-    PyObject* address = PyObject_CallMethod(original_ctypes, "addressof", "O", structure);
-    if (address == nullptr) {
-      PyErr_Clear();  // not a ctypes instance after all
-      return 0;
-    }
-    char* base = static_cast<char*>(PyLong_AsVoidPtr(address));
-    Py_DECREF(address);
-    if (base == nullptr) {
-      PyErr_Clear();
-      return 0;
-    }
     out->state = capi::RawField::kRaw;
     out->address = base + slot.offset;
     out->kind = slot.kind;

@@ -50,7 +50,8 @@ struct CApi {
   // observe in the meantime.
   int (*step_pure)(PyObject* wrapper, double reference, double load);
 
-  // The location of `structure.<field_name>` for a ctypes structure instance.
+  // The location of `structure.<field_name>` for a ctypes structure instance
+  // (anything else is kOther).
   // Fills *out and *type_tag (the version tag of type(structure) when
   // examined; the location stays valid while the structure object is alive
   // and its type keeps that tag).  Returns 0, or -1 with a Python error set.

@@ -1128,7 +1128,8 @@ void init(py::object self, py::object adapter_handler, py::handle address, py::h
   self.attr("_simulation_step_count") = 0;
   self.attr("_torque_performance") = py::handle(vocab.torque_performance).attr("BALANCED");
   self.attr("_speed_performance") = py::handle(vocab.speed_performance).attr("BALANCED");
-  self.attr("_tracked_numeric_values") = py::dict(self.attr("_TRACKED_NUMERIC_DEFAULTS"));
+  // A copy: py::dict() of a dict would be the same object.
+  self.attr("_tracked_numeric_values") = py::module_::import("builtins").attr("dict")(self.attr("_TRACKED_NUMERIC_DEFAULTS"));
   self.attr("telemetry_log") = bounded_ticks.is_none() ? mod.get("VirtualActuatorLog")()
                                                        : mod.get("BoundedVirtualActuatorLog")(bounded_ticks);
   if (!adapter_handler.is_none() && !addr.is_none()) adapter_handler.attr("set_address")(addr);
@@ -1785,7 +1786,7 @@ void blink(py::object self, py::handle /*timeout*/) {
 
 void set_feedback_items(py::object self, py::handle items) {
   py::list list = glue::as_list(items, "items");
-  self.attr("_feedback_items") = py::list(list);
+  self.attr("_feedback_items") = steal(PySequence_List(list.ptr()));  // a copy
   self.attr("_latest_feedback") = py::dict();
 }
 
