@@ -33,6 +33,7 @@
 #include <Python.h>
 #include <structmember.h>  // PyMemberDef: the slot offsets of the log
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -69,6 +70,7 @@ PyObject* pcb_temperature = nullptr;
 
 constexpr double kPcbTemperatureC = 25.0;
 constexpr uint64_t kTicksBetweenSignalChecks = 4096;
+constexpr int64_t kLogGrowthTicks = 1 << 16;  // the most a log list grows by at once, in elements
 
 [[noreturn]] void throw_python_error() { throw py::error_already_set(); }
 
@@ -594,11 +596,35 @@ bool exact_small_int(PyObject* obj, long long* out) {
   return overflow == 0;
 }
 
+// Makes room for one more element in a list, growing it by about
+// `ticks_ahead` elements (the ticks still to come in this call) or by an
+// eighth, as the list itself would, whichever is more.  One reallocation per
+// stretch of ticks instead of many keeps long logs from being copied over
+// and over.  False with MemoryError set.
+bool list_room_for_one(PyObject* list, Py_ssize_t ticks_ahead) {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  const Py_ssize_t n = Py_SIZE(l);
+  if (l->allocated > n) return true;
+  const Py_ssize_t grow = std::max<Py_ssize_t>({ticks_ahead, (n >> 3) + 6, 1});
+  if (n > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*)) - grow) {
+    PyErr_NoMemory();
+    return false;
+  }
+  auto** items = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, static_cast<size_t>(n + grow) * sizeof(PyObject*)));
+  if (items == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  l->ob_item = items;
+  l->allocated = n + grow;
+  return true;
+}
+
 // Appends one tick to an unbounded log (exactly VirtualActuatorLog, its
 // layout checked) through its slots, reading the wrapper through `plan`;
 // false (nothing appended, no Python code run) when the log's contents do
 // not allow it.
-bool append_plain_with(PyObject* log, const WrapperPlan* plan) {
+bool append_plain_with(PyObject* log, const WrapperPlan* plan, Py_ssize_t ticks_ahead) {
   PyObject* series[kSeriesCount];
   for (size_t i = 0; i < kSeriesCount; ++i) {
     series[i] = plain_layout.slot(log, i);
@@ -610,33 +636,29 @@ bool append_plain_with(PyObject* log, const WrapperPlan* plan) {
     return false;
   }
   // From here on no Python code runs: the plan and the lists stay valid.
+  // Room first and values next, so that running out of memory appends
+  // nothing rather than part of a tick.
+  for (PyObject* list : series) {
+    if (!list_room_for_one(list, ticks_ahead)) throw_python_error();
+  }
   const Py_ssize_t ticks = PyList_GET_SIZE(series[series_of_T_fb()]);
   PyObject* values[kSeriesCount];
   values[0] = PyFloat_FromDouble(time_step * static_cast<double>(ticks) + time_start);
+  bool failed = values[0] == nullptr;
   for (size_t c = 0; c < kColumnCount; ++c) {
     PyObject* list = series[c + 1];
     const Py_ssize_t n = PyList_GET_SIZE(list);
     values[c + 1] = column_object(plan->columns[c], n > 0 ? PyList_GET_ITEM(list, n - 1) : nullptr);
-  }
-  size_t appended = 0;
-  bool failed = false;
-  for (size_t i = 0; i < kSeriesCount; ++i) {
-    if (!failed && (values[i] == nullptr || PyList_Append(series[i], values[i]) != 0)) failed = true;
-    if (!failed) ++appended;
-    Py_XDECREF(values[i]);
+    failed = failed || values[c + 1] == nullptr;
   }
   if (failed) {
-    // Out of memory: take the partial tick back so the series stay aligned.
-    PyObject* type;
-    PyObject* value;
-    PyObject* traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    for (size_t i = 0; i < appended; ++i) {
-      const Py_ssize_t n = PyList_GET_SIZE(series[i]);
-      if (PyList_SetSlice(series[i], n - 1, n, nullptr) != 0) PyErr_Clear();
-    }
-    PyErr_Restore(type, value, traceback);
+    for (PyObject* v : values) Py_XDECREF(v);
     throw_python_error();
+  }
+  for (size_t i = 0; i < kSeriesCount; ++i) {
+    const Py_ssize_t n = PyList_GET_SIZE(series[i]);
+    PyList_SET_ITEM(series[i], n, values[i]);  // takes the reference
+    Py_SET_SIZE(series[i], n + 1);
   }
   return true;
 }
@@ -644,7 +666,7 @@ bool append_plain_with(PyObject* log, const WrapperPlan* plan) {
 bool append_plain_fast(PyObject* log, PyObject* wrapper) {
   if (!plain_layout.holds(log, log_field_names)) return false;
   WrapperPlan* plan = plan_for(wrapper);
-  return plan != nullptr && append_plain_with(log, plan);
+  return plan != nullptr && append_plain_with(log, plan, 0);
 }
 
 // The same for a bounded log (exactly BoundedVirtualActuatorLog); `plan` is
@@ -983,11 +1005,13 @@ enum Method : uint8_t {
   kRequireActuator,
   kHasErrors,
   kGetDebugFlags,
+  kEnsureInitialized,
   kMethodCount
 };
 constexpr const char* kMethodNames[kMethodCount] = {
     "_should_emit_feedback", "_emit_callback", "_build_feedback_snapshot", "_get_item_value",
-    "_read_path",            "_require_actuator", "has_errors",             "get_debug_flags"};
+    "_read_path",            "_require_actuator", "has_errors",             "get_debug_flags",
+    "_ensure_initialized"};
 PyObject* method_names[kMethodCount] = {};
 PyObject* original_methods[kMethodCount] = {};  // strong
 
@@ -1004,13 +1028,24 @@ enum Attribute : uint8_t {
   kAddress,
   kLatestFeedback,
   kFeedback,
+  kConnected,
   kAttributeCount
 };
 constexpr const char* kAttributeNames[kAttributeCount] = {
     "actuator",         "telemetry_log",          "_setpoint", "_load_value", "_feedback_items",
     "_feedback_callback", "_feedback_rate_divider", "_simulation_step_count", "_address", "_latest_feedback",
-    "_feedback"};
+    "_feedback", "_connected"};
 PyObject* attribute_names[kAttributeCount] = {};
+
+// The last type examined by Instance::check_type, reused while its version
+// tag holds (a class keeps its tag until it is modified).
+struct TypeVerdict {
+  PyTypeObject* type = nullptr;
+  unsigned tag = 0;
+  bool type_ok = false;
+  bool own[kMethodCount] = {};
+};
+TypeVerdict verdict;
 
 // What the loop knows about `self`: which methods are this module's own and
 // the attribute values (borrowed from the instance dict, valid while the dict
@@ -1038,12 +1073,22 @@ struct Instance {
   void check_type(PyTypeObject* t) {
     type = t;
     dict_slot = nullptr;
+    if (t == verdict.type && same_version(t, verdict.tag)) {
+      type_tag = verdict.tag;
+      type_ok = verdict.type_ok;
+      std::copy(std::begin(verdict.own), std::end(verdict.own), std::begin(own_by_type));
+      return;
+    }
     type_tag = version_tag(t);
     type_ok = type_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && t->tp_setattro == PyObject_GenericSetAttr;
     for (PyObject* name : attribute_names) {
       if (_PyType_Lookup(t, name) != nullptr) type_ok = false;
     }
     for (int m = 0; m < kMethodCount; ++m) own_by_type[m] = _PyType_Lookup(t, method_names[m]) == original_methods[m];
+    verdict.type = t;
+    verdict.tag = type_tag;
+    verdict.type_ok = type_ok;
+    std::copy(std::begin(own_by_type), std::end(own_by_type), std::begin(verdict.own));
   }
 
   // True when the cached view is current (refreshing it if needed); false
@@ -1936,7 +1981,7 @@ void emit_callback(py::object /*self*/, py::object callback, py::object address,
 struct StepRun {
   py::handle self;
   Instance in;
-  ItemsPlan items;
+  ItemsPlan& items;
 
   // Checked by `verify` and true until Python code may have run.
   bool verified = false;
@@ -1949,13 +1994,22 @@ struct StepRun {
   double load = 0.0;
   long long divider = 0;
 
+  // Ticks still to come in this call (capped), to grow the log's lists once
+  // per stretch.
+  Py_ssize_t ticks_ahead = 0;
+
   // Pending state.
   long long count = 0;  // the step count, while count_pending
   bool count_pending = false;
   bool snapshot_pending = false;
 
-  explicit StepRun(py::handle s) : self(s), in(s.ptr()) {}
+  explicit StepRun(py::handle s);
 };
+
+// The resolved items of the last run, shared by all runs so that one step()
+// per tick does not resolve them again (every use matches them first).
+ItemsPlan* shared_items = new ItemsPlan();  // deliberately leaked
+StepRun::StepRun(py::handle s) : self(s), in(s.ptr()), items(*shared_items) {}
 
 bool number_value(PyObject* obj, double* out) {
   if (obj == nullptr) return false;
@@ -2209,7 +2263,8 @@ bool pure_tick(StepRun& run) {
     return false;
   }
   // The model has moved: from here on this tick must complete.
-  const bool appended = run.bounded_log ? append_bounded_with(run.log, run.plan) : append_plain_with(run.log, run.plan);
+  const bool appended =
+      run.bounded_log ? append_bounded_with(run.log, run.plan) : append_plain_with(run.log, run.plan, run.ticks_ahead);
   if (!appended) {
     // Unreachable while verified (nothing could change the log); kept as
     // the ordinary append rather than a lost tick.
@@ -2231,6 +2286,29 @@ bool pure_tick(StepRun& run) {
   return true;
 }
 
+// wrapper._initialized is True, read from its dict where that decides it.
+bool wrapper_flagged_initialized(PyObject* wrapper) {
+  static PyObject* name = interned("_initialized");
+  PyTypeObject* type = Py_TYPE(wrapper);
+  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name) != nullptr) return false;
+  PyObject* d = instance_dict(wrapper);
+  return d != nullptr && PyDict_GetItem(d, name) == Py_True;
+}
+
+// self._ensure_initialized(), without Python calls when it is this module's
+// own and the simulator runs already (the case of every step but the first).
+void ensure_initialized_for(StepRun& run) {
+  Instance& in = run.in;
+  if (in.refresh() && in.own[kEnsureInitialized] && in.own[kRequireActuator]) {
+    PyObject* wrapper = in.attr(kActuator);
+    if (wrapper != nullptr && wrapper != Py_None && in.attr(kConnected) == Py_True &&
+        wrapper_flagged_initialized(wrapper)) {
+      return;
+    }
+  }
+  glue::call_method(run.self, "_ensure_initialized");
+}
+
 py::object step(py::object self, py::handle load, py::handle steps) {
   if (!load.is_none() && !PyFloat_CheckExact(load.ptr())) glue::raise_arg_type("load", "float", load);
   py::int_ count_obj = glue::as_int(steps, "steps");
@@ -2238,15 +2316,22 @@ py::object step(py::object self, py::handle load, py::handle steps) {
   int64_t count = glue::int64_of(count_obj, &fits);
   if (!fits) count = PyObject_RichCompareBool(count_obj.ptr(), py::int_(0).ptr(), Py_LT) == 1 ? 0 : INT64_MAX;
   if (count < 1) glue::raise(PyExc_ValueError, "steps must be >= 1");
-  glue::call_method(self, "_ensure_initialized");
-  if (py::object(self.attr("actuator")).is_none()) {
+  StepRun run(self);
+  ensure_initialized_for(run);
+  if (run.in.refresh() ? run.in.attr(kActuator) == Py_None : py::object(self.attr("actuator")).is_none()) {
     PyErr_SetNone(PyExc_AssertionError);
     throw_python_error();
   }
-  if (!load.is_none()) self.attr("_load_value") = load;
-  StepRun run(self);
+  if (!load.is_none()) {
+    if (run.in.refresh() && run.in.attr(kLoadValue) != nullptr) {
+      run.in.store(kLoadValue, load.ptr());
+    } else {
+      self.attr("_load_value") = load;
+    }
+  }
   try {
     for (int64_t i = 0; i < count; ++i) {
+      run.ticks_ahead = static_cast<Py_ssize_t>(std::min<int64_t>(count - i, kLogGrowthTicks));
       if (!(run.verified || verify(run)) || !pure_tick(run)) {
         materialize(run);
         regular_tick(run);
@@ -2269,6 +2354,52 @@ py::object step(py::object self, py::handle load, py::handle steps) {
   }
   return copy_of(self.attr("_latest_feedback"));
 }
+
+// step() as a method descriptor over a vectorcall C function: called once
+// per control period by many programs, so it skips pybind11's dispatcher.
+PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    if (nargs > 2) {
+      PyErr_Format(PyExc_TypeError, "step() takes from 1 to 3 positional arguments but %zd were given", nargs + 1);
+      return nullptr;
+    }
+    PyObject* load = nargs >= 1 ? args[0] : nullptr;
+    PyObject* steps = nargs >= 2 ? args[1] : nullptr;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+      PyObject** target = nullptr;
+      if (PyUnicode_CompareWithASCIIString(key, "load") == 0) target = &load;
+      else if (PyUnicode_CompareWithASCIIString(key, "steps") == 0) target = &steps;
+      if (target == nullptr) {
+        PyErr_Format(PyExc_TypeError, "step() got an unexpected keyword argument '%U'", key);
+        return nullptr;
+      }
+      if (*target != nullptr) {
+        PyErr_Format(PyExc_TypeError, "step() got multiple values for argument '%U'", key);
+        return nullptr;
+      }
+      *target = args[nargs + i];
+    }
+    py::object one = py::int_(1);
+    py::object result = step(py::reinterpret_borrow<py::object>(self), load != nullptr ? load : Py_None,
+                             steps != nullptr ? steps : one.ptr());
+    return result.release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+PyMethodDef step_method = {
+    "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
+    "step(self, load=None, steps=1)\n--\n\n"
+    "Advance the simulation `steps` ticks with the current setpoint and load\n"
+    "(`load`, a float, replaces the load first); returns the last feedback snapshot."};
 
 // ---------------------------------------------------------------------------
 // Benchmark floor: what the telemetry log and the snapshot cost by
@@ -2521,9 +2652,6 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
       .def("set_home_position", &set_home_position)
       .def("_require_actuator", &require_actuator)
       .def("_ensure_initialized", &ensure_initialized)
-      .def("step", &step, py::arg_v("load", py::none()), py::arg_v("steps", py::int_(1)),
-           glue::doc{"Advance the simulation `steps` ticks with the current setpoint and load\n"
-                     "(`load`, a float, replaces the load first); returns the last feedback snapshot."})
       .def("start_steps", &start_steps, py::arg("step_number"))
       .def("change_load", &change_load, py::arg("load"), glue::doc{"External load torque for the following ticks."})
       .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)))
@@ -2583,6 +2711,12 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
       .def("_should_emit_feedback", &should_emit_feedback)
       .def("_emit_callback", &emit_callback, py::arg("callback"), py::arg("address"), py::arg("payload"));
   virtual_class = keep(builder.finish());
+  PyObject* step_descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(virtual_class), &step_method);
+  if (step_descriptor == nullptr || PyObject_SetAttrString(virtual_class, "step", step_descriptor) != 0) {
+    Py_XDECREF(step_descriptor);
+    throw_python_error();
+  }
+  Py_DECREF(step_descriptor);
   for (int i = 0; i < kMethodCount; ++i) {
     original_methods[i] = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(virtual_class), method_names[i]);
     Py_XINCREF(original_methods[i]);
