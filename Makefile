@@ -29,7 +29,7 @@ STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.ve
                     vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
                     vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual
 
-.PHONY: help deps venv install demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
+.PHONY: help deps venv install demo virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 
 help:
 	@echo "make demo   - build and run the demo"
@@ -146,6 +146,11 @@ demo: $(B)/.installed $(B)/core/build.ninja
 	$(PY) -c "import vez_api._protocol as p, vez_api._vez as v; \
 	    print(p.build_usb_address_flags(16, False, True), [c.__name__ for c in v.VEZ.__mro__])"
 	$(PY) examples/usb_demo.py
+
+# A position step response of a simulated actuator with a load disturbance,
+# plotted to build/virtual_step_response.png (the path is printed).
+virtual-demo: $(B)/.installed
+	$(PY) examples/virtual_step_response.py
 
 bench: twin-bench $(B)/.installed
 	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
