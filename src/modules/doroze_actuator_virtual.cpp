@@ -1902,10 +1902,11 @@ py::dict get_items_blocking(py::object self, py::handle items, py::handle /*time
 PyObject* snapshot_fast(PyObject* wrapper, PyObject* items, ItemsPlan& plan) {
   py::object keep_items = py::reinterpret_borrow<py::object>(items);
   py::object keep_wrapper = py::reinterpret_borrow<py::object>(wrapper);
-  py::object snapshot = steal(new_dict(PyList_GET_SIZE(items)));  // may collect garbage, hence first
-  if (!plan.match(items)) return nullptr;
+  // What may run Python code (a collection while allocating, building a
+  // plan) comes first; matching the items and filling the dict run none.
+  py::object snapshot = steal(new_dict(PyList_GET_SIZE(items)));
   WrapperPlan* layout = plan_for(wrapper);
-  if (layout == nullptr) return nullptr;
+  if (layout == nullptr || !plan.match(items)) return nullptr;
   for (size_t i = 0; i < plan.members.size(); ++i) {
     const ItemRule& rule = *plan.rules[i];
     PyObject* value = item_value_fast(*layout, rule, plan.last[i]);
@@ -2077,7 +2078,8 @@ void tick_count(StepRun& run) {
 
 // A dict only the instance holds, with exactly `members` as keys in that
 // order: replacing its values in place is indistinguishable from assigning
-// a new dict with the same keys.
+// a new dict with the same keys.  Its values must be plain numbers, whose
+// release runs no code.
 bool refillable(PyObject* d, const std::vector<PyObject*>& members) {
   if (d == nullptr || !PyDict_CheckExact(d) || Py_REFCNT(d) != 1 ||
       PyDict_GET_SIZE(d) != static_cast<Py_ssize_t>(members.size())) {
@@ -2088,6 +2090,7 @@ bool refillable(PyObject* d, const std::vector<PyObject*>& members) {
   PyObject* value;
   for (PyObject* member : members) {
     if (!PyDict_Next(d, &position, &key, &value) || key != member) return false;
+    if (!PyFloat_CheckExact(value) && !PyLong_CheckExact(value)) return false;
   }
   return true;
 }
@@ -2099,11 +2102,11 @@ bool snapshot_in_place(StepRun& run) {
   PyObject* items = in.attr(kFeedbackItems);
   PyObject* wrapper = in.attr(kActuator);
   if (items == nullptr || !PyList_CheckExact(items) || PyList_GET_SIZE(items) == 0 || wrapper == nullptr ||
-      wrapper == Py_None || !run.items.match(items)) {
+      wrapper == Py_None) {
     return false;
   }
-  WrapperPlan* layout = plan_for(wrapper);
-  if (layout == nullptr || !in.refresh()) return false;  // (a plan build may have run code)
+  WrapperPlan* layout = plan_for_pure(wrapper);  // never builds: no Python code runs in here
+  if (layout == nullptr || !run.items.match(items)) return false;
   py::object latest = py::reinterpret_borrow<py::object>(in.attr(kLatestFeedback));
   py::object feedback = py::reinterpret_borrow<py::object>(in.attr(kFeedback));
   // Our own references count once each here.
@@ -2113,7 +2116,7 @@ bool snapshot_in_place(StepRun& run) {
   const bool ok = refillable(latest.ptr(), run.items.members) && refillable(feedback.ptr(), run.items.members);
   Py_INCREF(latest.ptr());
   Py_INCREF(feedback.ptr());
-  if (!ok || !run.items.match(items)) return false;
+  if (!ok) return false;
   ItemsPlan& plan = run.items;
   for (size_t i = 0; i < plan.members.size(); ++i) {
     const ItemRule& rule = *plan.rules[i];
@@ -2124,11 +2127,6 @@ bool snapshot_in_place(StepRun& run) {
         dict_put(feedback.ptr(), plan.members[i], value, rule.hash) != 0) {
       throw_python_error();
     }
-  }
-  // Replaced values of unusual types may have run code on their way out.
-  if (!in.refresh() || in.attr(kLatestFeedback) != latest.ptr() || in.attr(kFeedback) != feedback.ptr()) {
-    in.store(kLatestFeedback, latest.ptr());
-    in.store(kFeedback, feedback.ptr());
   }
   return true;
 }
