@@ -306,7 +306,6 @@ struct Names {
   PyObject* max_ticks;
   PyObject* ticks;
   PyObject* append;
-  PyObject* step;
 };
 Names names;
 
@@ -2493,7 +2492,6 @@ void intern_names() {
   names.max_ticks = interned("_max_ticks");
   names.ticks = interned("ticks");
   names.append = interned("_append");
-  names.step = interned("step");
   for (size_t i = 0; i < kSeriesCount; ++i) log_field_names[i] = names.series[i];
   log_field_names[kTimeStepField] = names.time_step;
   log_field_names[kTimeStartField] = names.time_start;

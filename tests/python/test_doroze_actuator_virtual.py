@@ -541,6 +541,8 @@ def test_blocking_item_reads(act):
     assert len(w) == 1 and w[0].filename == __file__
     assert str(w[0].message) == "Feedback item requests are limited to 10; the extra items will be ignored."
     assert list(got) == wanted[:10] and act._simulation_step_count == count
+    with mock.patch.object(virtual, "VEZ_MAX_FEEDBACK_ITEMS_PER_REQUEST", 2), pytest.warns(UserWarning, match="to 2;"):
+        assert len(act.get_items_blocking(wanted[:3])) == 2
     with pytest.raises(TypeError, match="expected list"):
         act.get_items_blocking((Items.SPEED_FB,))
     with pytest.raises(ValueError, match="not configured"):
