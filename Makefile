@@ -27,10 +27,10 @@ PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) me
 
 STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
                     vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
-                    vez_api._twin_backend vez_api._twin_assets \
+                    vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual \
                     vez_api.doroze_cli vez_api.doroze_actuator
 
-.PHONY: help deps venv install demo demo-basics test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
+.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 
 help:
 	@echo "make demo   - build and run the demo"
@@ -142,9 +142,10 @@ test: core-tests asan-tests fuzz-smoke stubtest pytest twin-tests
 	@echo "twin       : GoogleTest $$(grep -o 'PASSED.*' $(B)/counts/twin-gtest.log | grep -o '[0-9]* test[s]*' | head -1) (ASan/UBSan: $$(grep -o 'PASSED.*' $(B)/counts/twin-asan.log | grep -o '[0-9]* test[s]*' | head -1)), pytest $$(tail -1 $(B)/counts/twin-pytest.log | sed 's/=//g')"
 
 # The main job: the bus emulator with three actuators, the doroze command line
-# against it, a Python session streaming feedback during a move.
+# against it, a Python session streaming feedback during a move, and the
+# virtual actuator's step response plotted.
 demo: $(B)/.installed
-	examples/bus_demo.sh $(VENV)
+	examples/demo.sh $(VENV)
 
 # The building blocks on their own: a frame through the deframer, the USB link
 # on a bare pseudo-terminal.
@@ -152,6 +153,11 @@ demo-basics: $(B)/.installed $(B)/core/build.ninja
 	ninja -C $(B)/core frame_demo
 	$(B)/core/frame_demo
 	$(PY) examples/usb_demo.py
+
+# A position step response of a simulated actuator with a load disturbance,
+# plotted to build/virtual_step_response.png (the path is printed).
+virtual-demo: $(B)/.installed
+	$(PY) examples/virtual_step_response.py
 
 bench: twin-bench $(B)/.installed
 	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"

@@ -16,6 +16,7 @@ _DTWIN_CONTROL_POSITION: int
 _DTWIN_DEFAULT_SIM_RATE_HZ: int
 _DTWIN_DEFAULT_TIME_STEP_S: float
 _DTWIN_INITIALIZATION_WARMUP_S: float
+_C_API: Any  # capsule of the C API shared with the other modules of the package
 
 def get_default_dtwin_time_step_s() -> float: ...
 def _steps_for_duration(duration_s: float, time_step_s: float) -> int: ...

@@ -13,6 +13,9 @@
 // call time, and methods dispatch through self, so patches and subclasses
 // take effect.
 //
+// Other extension modules of the package reach the fast paths through the C
+// API in _twin_backend_capi.hpp (the capsule `_C_API`), with the same guards.
+//
 // Fast paths.  `step` runs 20000 times per simulated second.  For it and for
 // the field accessors the wrapper caches what the Python-level lookups would
 // find: the address of the rebound DT_step function, the address of the root
@@ -38,6 +41,7 @@
 #include "core/symbol_text.hpp"
 #include "core/twin_steps.hpp"
 #include "glue/glue.hpp"
+#include "modules/_twin_backend_capi.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
@@ -49,6 +53,7 @@ glue::ModuleRef mod;
 PyObject* wrapper_class = nullptr;        // ActuatorWrapper, kept for the process lifetime
 PyObject* original_apply_inports = nullptr;  // ActuatorWrapper._apply_optional_inports as installed
 PyObject* original_ctypes = nullptr;      // the ctypes module this module imported
+PyObject* original_step = nullptr;        // ActuatorWrapper.step as installed (the method descriptor)
 PyObject* native_simple_types[13] = {};   // ctypes.c_bool, c_double, ... (the native-order types)
 
 constexpr size_t kTextSymbolMaxBytes = 1024;
@@ -110,11 +115,12 @@ enum InstanceName : uint8_t {
   kApplyInportsAttr,
   kDtStepAttr,
   kCtypesAttr,
+  kStepAttr,
   kInstanceNameCount
 };
 constexpr const char* kInstanceNames[kInstanceNameCount] = {
     "_lib", "model", "_reference_feedforward_torque", "_impedance_speed_reference", "_impedance_acceleration_reference",
-    "_apply_optional_inports", "DT_step", "ctypes"};
+    "_apply_optional_inports", "DT_step", "ctypes", "step"};
 
 PyObject* field_names[kFieldCount] = {};
 PyObject* view_names[kViewCount] = {};
@@ -999,6 +1005,11 @@ bool step_direct(PyObject* self, double reference, double load) {
   return true;
 }
 
+// The body of step once its arguments are numbers.
+void step_values(PyObject* self, double reference, double load) {
+  if (!step_direct(self, reference, load)) step_through_ctypes(self, reference, load);
+}
+
 PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   try {
     if (nargs > 2) {
@@ -1030,7 +1041,7 @@ PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
     const double reference = glue::as_float(ref_value, "ref_value");
     const double load_value = load != nullptr ? glue::as_float(load, "load") : 0.0;
-    if (!step_direct(self, reference, load_value)) step_through_ctypes(self, reference, load_value);
+    step_values(self, reference, load_value);
     Py_RETURN_NONE;
   } catch (py::error_already_set& e) {
     e.restore();
@@ -1328,6 +1339,111 @@ void remember_native_types(py::handle ctypes) {
   for (int i = 0; i < 13; ++i) native_simple_types[i] = py::object(ctypes.attr(kNames[i])).release().ptr();
 }
 
+// ---------------------------------------------------------------------------
+// C API for the other modules of the package (see _twin_backend_capi.hpp).
+
+namespace capi = vez::twin_backend;
+
+// Runs `fn`, turning C++ exceptions into a pending Python error.
+template <typename Fn>
+int with_python_errors(Fn&& fn) {
+  try {
+    return fn();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return -1;
+}
+
+int capi_step(PyObject* wrapper, double reference, double load) {
+  PyTypeObject* type = Py_TYPE(wrapper);
+  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+    return 0;
+  }
+  // A method is a non-data descriptor: an instance attribute of that name wins.
+  if (PyObject* d = instance_dict(wrapper)) {
+    if (PyDict_GET_SIZE(d) != 0 && PyDict_GetItemWithError(d, instance_names[kStepAttr]) != nullptr) return 0;
+    if (PyErr_Occurred()) return -1;
+  }
+  return with_python_errors([&] {
+    step_values(wrapper, reference, load);
+    return 1;
+  });
+}
+
+int capi_step_pure(PyObject* wrapper, double reference, double load) {
+  PyTypeObject* type = Py_TYPE(wrapper);
+  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+    return 0;
+  }
+  WrapperCache* cache = last_cache;
+  if (wrapper != last_wrapper) {
+    auto it = wrapper_caches->find(wrapper);
+    if (it == wrapper_caches->end()) return 0;
+    cache = it->second;
+  }
+  if (cache == nullptr || type != cache->type || !same_version(type, cache->type_tag) || !cache->type_ok) return 0;
+  // A snapshot exists only after a direct step, which materialized the dict.
+  PyObject* d = instance_dict(wrapper);
+  if (d == nullptr) return 0;
+  if (PyDict_GET_SIZE(d) != 0) {
+    PyObject* shadow = PyDict_GetItemWithError(d, instance_names[kStepAttr]);
+    if (shadow != nullptr || PyErr_Occurred()) {
+      PyErr_Clear();
+      return 0;
+    }
+  }
+  if (!step_from_snapshot(cache->snapshot, d, reference, load)) return 0;
+  last_wrapper = wrapper;
+  last_cache = cache;
+  return 1;
+}
+
+int capi_raw_field(PyObject* structure, PyObject* field_name, capi::RawField* out, unsigned* type_tag) {
+  out->state = capi::RawField::kOther;
+  out->address = nullptr;
+  out->kind = core::FieldKind::f64;
+  *type_tag = 0;
+  return with_python_errors([&] {
+    PyTypeObject* type = Py_TYPE(structure);
+    if (!has_plain_attribute_access(type)) return 0;
+    const unsigned tag = version_tag(type);
+    if (tag == 0) return 0;
+    // Only a ctypes instance has fields to speak of.
+    PyObject* address = PyObject_CallMethod(original_ctypes, "addressof", "O", structure);
+    if (address == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
+    char* base = static_cast<char*>(PyLong_AsVoidPtr(address));
+    Py_DECREF(address);
+    if (base == nullptr) {
+      PyErr_Clear();
+      return 0;
+    }
+    const FieldSlot slot = probe_field(type, field_name);
+    if (PyErr_Occurred()) throw_python_error();
+    if (!same_version(type, tag)) return 0;  // the probe changed the type: nothing to promise
+    *type_tag = tag;
+    if (slot.state == FieldSlot::kAbsent) {
+      out->state = capi::RawField::kAbsent;
+      return 0;
+    }
+    if (slot.state != FieldSlot::kRaw) return 0;
+    out->state = capi::RawField::kRaw;
+    out->address = base + slot.offset;
+    out->kind = slot.kind;
+    return 0;
+  });
+}
+
+// The table is constant and lives as long as the module's code.
+const capi::CApi capi_table = {capi::kCApiVersion, sizeof(capi::CApi), &capi_step, &capi_step_pure, &capi_raw_field};
+
 }  // namespace
 
 PYBIND11_MODULE(_twin_backend, m) {
@@ -1412,6 +1528,11 @@ PYBIND11_MODULE(_twin_backend, m) {
   PyObject* step_descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(wrapper_class), &step_method);
   if (step_descriptor == nullptr) throw py::error_already_set();
   cls.attr("step") = py::reinterpret_steal<py::object>(step_descriptor);
+  original_step = step_descriptor;
+  Py_INCREF(original_step);
+  PyObject* capsule = PyCapsule_New(const_cast<capi::CApi*>(&capi_table), capi::kCApiCapsuleName, nullptr);
+  if (capsule == nullptr) throw py::error_already_set();
+  mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));
   original_apply_inports =
       PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(wrapper_class)->tp_dict, "_apply_optional_inports");
   Py_INCREF(original_apply_inports);

@@ -661,3 +661,84 @@ def test_reference_twin(model):
         folder = w.tmp_dir
         w.terminate()
     assert not os.path.exists(folder)
+
+
+# --- the C API for the package's other modules (capsule _C_API) -----------------------
+
+
+class RawField(ctypes.Structure):
+    _fields_ = [("state", ctypes.c_int), ("address", ctypes.c_void_p), ("kind", ctypes.c_uint8)]
+
+
+class CApi(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint), ("size", ctypes.c_size_t), ("step", ctypes.c_void_p),
+                ("step_pure", ctypes.c_void_p), ("raw_field", ctypes.c_void_p)]  # fmt: skip
+
+
+class Unusual(ctypes.Structure):
+    _fields_ = [("Reference", ctypes.c_float), ("Load", ctypes.c_longdouble), ("Enable", ctypes.c_uint8)]
+
+
+CAPSULE_NAME = b"vez_api._twin_backend._C_API"
+# The functions need the GIL: PYFUNCTYPE keeps it.
+StepFunction = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_double, ctypes.c_double)
+RawFieldFunction = ctypes.PYFUNCTYPE(
+    ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.POINTER(RawField), ctypes.POINTER(ctypes.c_uint)
+)
+
+
+@pytest.fixture
+def capi():
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    table = CApi.from_address(get_pointer(backend._C_API, CAPSULE_NAME))
+    assert (table.version, table.size) == (1, ctypes.sizeof(CApi))
+    return types.SimpleNamespace(
+        step=StepFunction(table.step), step_pure=StepFunction(table.step_pure), raw_field=RawFieldFunction(table.raw_field)
+    )
+
+
+def test_capi_step(make, capi):
+    w = make()
+    w.initialize()
+    steps = w.meas.steps
+    assert capi.step(w, 0.25, 1.5) == 1
+    assert (w.meas.steps, w.meas.last_reference, w.meas.last_load) == (steps + 1, 0.25, 1.5)
+    w.step = mock.Mock()  # shadowed on the instance: not the backend's step any more
+    assert capi.step(w, 0.5, 0.0) == 0 and w.meas.steps == steps + 1
+    assert capi.step(types.SimpleNamespace(step=print), 0.0, 0.0) == 0
+    del w.step
+    w.inp = Unusual()  # the step still applies, through ctypes
+    assert capi.step(w, 0.5, 0.0) == 1 and w.inp.Reference == ctypes.c_float(0.5).value
+
+
+def test_capi_pure_step_only_from_a_cached_layout(make, capi):
+    w = make()
+    w.initialize()
+    assert capi.step_pure(w, 0.1, 0.0) == 0  # no direct step yet, nothing cached
+    w.step(0.1)
+    steps = w.meas.steps
+    assert capi.step_pure(w, 0.75, 0.5) == 1 and (w.meas.steps, w.meas.last_reference) == (steps + 1, 0.75)
+    w._reference_feedforward_torque = 2.0  # a changed shadow: the cached layout no longer holds
+    assert capi.step_pure(w, 0.75, 0.5) == 0 and w.meas.steps == steps + 1
+    w.step(0.75, 0.5)
+    assert capi.step_pure(w, 0.7, 0.5) == 1 and w.meas.last_ref_ff_torque == 2.0
+    w.inp = Unusual()
+    assert capi.step_pure(w, 0.7, 0.5) == 0
+    assert capi.step_pure(object(), 0.0, 0.0) == 0
+
+
+def test_capi_raw_field(make, capi):
+    w = make(twin_doubles.MINIMAL)
+    out, tag = RawField(), ctypes.c_uint()
+    assert capi.raw_field(w.pid, "spd_Ki", ctypes.byref(out), ctypes.byref(tag)) == 0
+    assert out.state == 1 and out.kind == 0 and tag.value != 0  # kind 0: double
+    assert out.address == ctypes.addressof(w.pid) + type(w.pid).spd_Ki.offset
+    assert capi.raw_field(w.meas, "steps", ctypes.byref(out), ctypes.byref(tag)) == 0
+    assert out.state == 1 and out.address == ctypes.addressof(w.meas)
+    assert capi.raw_field(w.pid, "FF_gain", ctypes.byref(out), ctypes.byref(tag)) == 0 and out.state == 0
+    assert capi.raw_field(Unusual(), "Load", ctypes.byref(out), ctypes.byref(tag)) == 0 and out.state == 2
+    assert capi.raw_field(Unusual(), "Reference", ctypes.byref(out), ctypes.byref(tag)) == 0
+    assert out.state == 1 and out.kind == 1  # kind 1: float
+    assert capi.raw_field(types.SimpleNamespace(x=1.0), "x", ctypes.byref(out), ctypes.byref(tag)) == 0
+    assert out.state == 2

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The SDK against the bus emulator: an adapter with three actuators on a
-# pseudo-terminal, the doroze command line, and a Python session that streams
-# feedback while moving an actuator.  Usage: examples/bus_demo.sh [VENV]
+# The SDK at work, without hardware: the bus emulator plays an adapter with
+# three actuators on a pseudo-terminal; the doroze command line and a Python
+# session (streaming feedback while moving an actuator) talk to it; then the
+# virtual actuator runs a step response on the digital twin and plots it.
+# Usage: examples/demo.sh [VENV]
 set -euo pipefail
 venv=${1:-.venv}
 bin=$venv/bin
@@ -19,3 +21,4 @@ step "$bin/doroze" params --port "$port" --address 0x11
 step "$bin/doroze" blink --port "$port" --address 0x20
 step "$bin/doroze" home --port "$port" --address 0x10
 step "$bin/python" examples/stream_position_move.py "$port" 0x11
+step "$bin/python" examples/virtual_step_response.py

@@ -1,0 +1,296 @@
+"""The virtual actuator's stepping loop takes C++ shortcuts while nothing it
+relies on was replaced; these tests replace, patch and override each piece
+and check that the loop then does exactly what the Python-level calls say,
+and that both ways give the same results."""
+
+import ctypes
+import dataclasses
+import fractions
+import signal
+from unittest import mock
+
+import pytest
+
+import vez_api.doroze_actuator_virtual as virtual
+from virtual_actuators import MODEL, connected, same_value
+from vez_api._twin_backend import ActuatorWrapper
+from vez_api.doroze_actuator_virtual import DorozeActuatorVirtual, VirtualActuatorLog
+
+Items = DorozeActuatorVirtual.VEZ_Items
+MIXED_ITEMS = [
+    Items.POSITION_FB,
+    Items.SPEED_FB,
+    Items.TORQUE_FB,
+    Items.ENCODER_INT_RAW,
+    Items.VBUS,
+    Items.ERRORS_OVERRUN,
+    Items.DEBUG_SIGNAL_BOOL,
+    Items.TEMP_PCB,
+    Items.ERROR_BITS,
+    Items.DEBUG_SIGNAL03,
+]
+
+
+class PythonLevel(DorozeActuatorVirtual):
+    """Overrides a per-tick method with itself: every tick takes the
+    Python-level calls."""
+
+    def _should_emit_feedback(self):
+        return super()._should_emit_feedback()
+
+
+def scripted_run(actuator):
+    """Steps a scripted scenario (a position move, then a callback changing
+    load and setpoint); returns what the callback and step() saw."""
+    seen = []
+
+    def callback(address, fb):
+        seen.append((address, actuator._simulation_step_count, dict(fb)))
+        if actuator._simulation_step_count == 400:
+            actuator.change_load(0.7)
+        if actuator._simulation_step_count == 600:
+            actuator.change_position_setpoint(-0.5)
+
+    actuator.set_feedback_items(MIXED_ITEMS)
+    actuator.set_feedback_callback(callback)
+    actuator.start()
+    actuator.change_position_setpoint(0.8)
+    returned = [actuator.step(steps=1000), actuator.step(load=0.2, steps=37)]
+    returned += [actuator.step() for _ in range(3)]
+    return seen, returned
+
+
+def assert_same_runs(a, b):
+    seen_a, returned_a = scripted_run(a)
+    seen_b, returned_b = scripted_run(b)
+    for f in dataclasses.fields(VirtualActuatorLog):
+        xa, xb = getattr(a.telemetry_log, f.name), getattr(b.telemetry_log, f.name)
+        if isinstance(xa, list):
+            assert len(xa) == len(xb) == 1040, f.name
+            assert all(same_value(p, q) for p, q in zip(xa, xb)), f.name
+    assert len(seen_a) == len(seen_b) == 52
+    for (addr_a, count_a, fb_a), (addr_b, count_b, fb_b) in zip(seen_a, seen_b):
+        assert (addr_a, count_a) == (addr_b, count_b)
+        assert list(fb_a) == list(fb_b) == MIXED_ITEMS and all(same_value(fb_a[i], fb_b[i]) for i in fb_a)
+    for ra, rb in zip(returned_a, returned_b):
+        assert all(same_value(ra[i], rb[i]) for i in MIXED_ITEMS)
+    for x in (a, b):
+        assert x._simulation_step_count == 1040
+        assert x._feedback == x._latest_feedback == returned_a[-1] and x._feedback is not x._latest_feedback
+
+
+def test_shortcuts_and_python_level_calls_agree():
+    fast, slow = connected(address=0x20), connected(PythonLevel, address=0x20)
+    assert_same_runs(fast, slow)
+    fast.disconnect()
+    slow.disconnect()
+
+
+def test_wrapper_step_patched_on_the_instance_agrees():
+    fast, patched = connected(address=0x20), connected(address=0x20)
+    patched.actuator.step = mock.Mock(wraps=patched.actuator.step)
+    assert_same_runs(fast, patched)
+    assert patched.actuator.step.call_count == 1040
+    assert patched.actuator.step.call_args_list[-1] == mock.call(-0.5, 0.2)
+    fast.disconnect()
+    patched.disconnect()
+
+
+def test_mocked_wrapper():
+    with mock.patch.object(virtual, "ActuatorWrapper") as wrapper_class:
+        wrapper = wrapper_class.return_value
+        wrapper.get_sim_time_step_s.return_value = 0.001
+        wrapper._initialized = False
+        a = DorozeActuatorVirtual(address=0x12)
+        assert a.set_actuator_from_paths("lib.so", "b.py") is wrapper
+        wrapper_class.assert_called_once_with("lib.so", "b.py")
+        wrapper.set_address.assert_called_once_with(0x12)
+        assert a.telemetry_log.TIME_STEP == 0.001
+        a.connect()
+        a.set_feedback_items([Items.SPEED_FB, Items.TEMP_PCB])
+        a.change_setpoint(0.5)
+        fb = a.step(load=1.0, steps=3)
+    wrapper.initialize.assert_called_once_with(DorozeActuatorVirtual.Mode.POSITION.value)
+    wrapper.set_enable.assert_called_once_with(False)
+    assert wrapper.step.call_args_list == [mock.call(0.5, 1.0)] * 3
+    assert fb == {Items.SPEED_FB: 1.0, Items.TEMP_PCB: 25.0}  # float() of a MagicMock is 1.0
+    assert a.telemetry_log.time == [0.0, 0.001, 0.002] and len(a.telemetry_log.m_iq) == 3
+
+
+def test_patched_log_append():
+    a = connected()
+    with mock.patch.object(VirtualActuatorLog, "_append", autospec=True) as append:
+        a.step(steps=4)
+    # (the method is not a Python function, so the mock does not bind: no self)
+    assert append.call_args_list == [mock.call(a.actuator)] * 4
+    assert a.telemetry_log.time == [] and a._simulation_step_count == 4
+    a.step()  # the original again
+    assert a.telemetry_log.time == [0.0]
+    a.disconnect()
+
+
+def test_log_subclass_and_replaced_log():
+    class Recording(VirtualActuatorLog):
+        pass
+
+    a, b = connected(), connected()
+    a.telemetry_log = Recording()
+    first = b.telemetry_log
+    b.set_feedback_items([Items.POSITION_FB])
+    replacement = VirtualActuatorLog()
+    for x in (a, b):
+        x.start()
+        x.change_speed_setpoint(4.0)
+
+    def swap(address, fb):
+        if b._simulation_step_count == 20:
+            b.telemetry_log = replacement
+
+    b.set_feedback_callback(swap)
+    a.step(steps=30)
+    b.step(steps=30)
+    assert len(a.telemetry_log.time) == 30 and a.telemetry_log.m_iq == first.m_iq + replacement.m_iq
+    assert len(first.time) == 20 and len(set(first.m_iq)) > 10
+    assert len(replacement.time) == 10 and replacement.time[0] == 0.0  # a fresh log stamps from its own start
+    a.disconnect()
+    b.disconnect()
+
+
+def test_overridden_snapshot_and_emission():
+    calls = []
+
+    class Custom(DorozeActuatorVirtual):
+        def _build_feedback_snapshot(self):
+            return {"count": self._simulation_step_count}
+
+        def _should_emit_feedback(self):
+            return self._simulation_step_count % 3 == 0
+
+        def _emit_callback(self, callback, address, payload):
+            calls.append((callback, address, payload))
+
+    a = connected(Custom, address=0x30)
+    marker = object()
+    a.set_feedback_callback(marker)
+    assert a.step(steps=7) == {"count": 7} == a._latest_feedback == a._feedback
+    assert a._feedback is not a._latest_feedback
+    assert calls == [(marker, 0x30, {"count": 3}), (marker, 0x30, {"count": 6})]
+    a.disconnect()
+
+
+def test_instance_level_patches():
+    a = connected()
+    got = []
+    a.set_feedback_items([Items.SPEED_FB])
+    a.set_feedback_callback(lambda address, fb: got.append(fb))
+    a._should_emit_feedback = lambda: True
+    a.step(steps=3)
+    assert len(got) == 3
+    del a._should_emit_feedback
+    a._get_item_value = lambda item: "patched"
+    assert a.step(steps=20) == {Items.SPEED_FB: "patched"} and got[-1] == {Items.SPEED_FB: "patched"}
+    a.disconnect()
+
+
+def test_replaced_structure_view():
+    a = connected()
+    a.set_feedback_items([Items.ENCODER_INT, Items.ENCODER_INT_RAW])
+    model_meas = a.actuator.meas
+    a.actuator.meas = type(model_meas)(turn=3, pos=42.0)
+    fb = a.step()
+    assert fb == {Items.ENCODER_INT: 42.0, Items.ENCODER_INT_RAW: 3.0}
+    assert a.telemetry_log.meas_pos[-1] == 42.0 and a.telemetry_log.meas_turn[-1] == 3
+    a.actuator.meas = model_meas
+    assert a.step()[Items.ENCODER_INT] == model_meas.pos
+    a.disconnect()
+
+
+def test_replaced_model_field_type():
+    """A structure type whose field is not a plain C number is read by ctypes."""
+    a = connected()
+    fields = [(n, t) for n, t in type(a.actuator.info)._fields_]
+    wide = type("WideInfo", (ctypes.Structure,), {"_fields_": [(n, ctypes.c_longdouble) for n, _ in fields]})
+    a.actuator.info = wide(spd_fb=1.5)
+    a.set_feedback_items([Items.SPEED_FB])
+    assert a.step() == {Items.SPEED_FB: 1.5} and a.telemetry_log.spd_fb[-1] == 1.5
+    a.disconnect()
+
+
+def test_callback_replaces_items_and_settings_mid_run():
+    a = connected()
+    seen = []
+
+    def callback(address, fb):
+        seen.append(sorted(i.name for i in fb))
+        if len(seen) == 1:
+            a.set_feedback_items([Items.TEMP_PCB])
+            a.set_feedback_rate(2000)
+
+    a.set_feedback_items([Items.SPEED_FB])
+    a.set_feedback_callback(callback)
+    a.step(steps=40)
+    assert seen == [["SPEED_FB"], ["TEMP_PCB"], ["TEMP_PCB"]]  # ticks 20, 30, 40
+    a.disconnect()
+
+
+def test_unusual_attribute_values():
+    a = connected()
+    a._simulation_step_count = 10**30
+    a._setpoint = fractions.Fraction(1, 4)
+    a.step(steps=2)
+    assert a._simulation_step_count == 10**30 + 2 and a.telemetry_log.inp_ref == [0.25, 0.25]
+    a._setpoint = 3  # an int is a number for the model
+    a.step()
+    assert a.telemetry_log.inp_ref[-1] == 3.0
+    del a._load_value
+    with pytest.raises(AttributeError, match="_load_value"):
+        a.step()
+    assert len(a.telemetry_log.time) == 3
+    a.disconnect()
+
+
+def test_class_level_wrapper_patch():
+    a = connected()
+    with mock.patch.object(ActuatorWrapper, "step", autospec=True) as step:
+        a.step(steps=2)
+    assert step.call_args_list == [mock.call(0.0, 0.0)] * 2  # (a C method: the mock does not bind)
+    a.step()
+    assert len(a.telemetry_log.time) == 3
+    a.disconnect()
+
+
+def test_interrupted_long_run_keeps_its_ticks():
+    class Interrupted(Exception):
+        pass
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    a = connected(telemetry_max_ticks=0)
+    a.set_feedback_items([Items.POSITION_FB])
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Interrupted):
+            a.step(steps=10**12)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    count = a._simulation_step_count
+    assert count > 0 and count == a.telemetry_log.ticks and count % 4096 == 0
+    assert a._latest_feedback[Items.POSITION_FB] == a.actuator.info.pos_fb
+    a.disconnect()
+
+
+def test_twins_of_two_models_side_by_side():
+    a, b = connected(), connected(model="NOVA_3")
+    for x in (a, b):
+        x.set_feedback_items([Items.POSITION_FB])
+        x.start()
+        x.change_position_setpoint(0.3)
+    for _ in range(50):
+        fa, fb = a.step(steps=100), b.step(steps=100)
+    assert abs(fa[Items.POSITION_FB] - 0.3) < 3e-3 and abs(fb[Items.POSITION_FB] - 0.3) < 3e-3
+    assert a.telemetry_log.m_iq != b.telemetry_log.m_iq and a.model == MODEL and b.model == "NOVA_3"
+    a.disconnect()
+    b.disconnect()
