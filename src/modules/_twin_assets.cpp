@@ -746,7 +746,7 @@ PYBIND11_MODULE(_twin_assets, m) {
   def_cached("load_actuator_library", 8, &load_actuator_library, py::arg_v("library_path", py::none()),
              glue::doc{"Actuator specifications by name, from the library file (cached)."});
   mod.def("get_actuator_spec", &get_actuator_spec, py::arg("name"), py::arg_v("library_path", py::none()),
-          glue::doc{"The specification of one actuator type."});
+          glue::doc{"The library record of one actuator type."});
   mod.def("list_available_actuators", &list_available_actuators, py::arg_v("library_path", py::none()),
           glue::doc{"Names of the actuator types that can be simulated (or that the given library lists)."});
   mod.def("resolve_torque_limit", &resolve_torque_limit, py::arg("raw_spec"),
