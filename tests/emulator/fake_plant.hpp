@@ -10,7 +10,8 @@ namespace vez::testing {
 
 class FakePlant : public emulator::Plant {
  public:
-  double time_step() const override { return 5e-05; }
+  explicit FakePlant(double time_step = 5e-05) : dt(time_step) {}
+  double time_step() const override { return dt; }
   void step() override { ++steps; }
   void set_inputs(bool e, int c, double r, double l) override {
     enable = e;
@@ -38,6 +39,7 @@ class FakePlant : public emulator::Plant {
   uint32_t limit_errors() const override { return limits; }
   void restore_defaults() override { params = defaults; }
 
+  double dt;
   bool enable = false;
   int control = 0;
   double reference = 0, load = 0, ff_torque = 0, impedance_speed = 0, impedance_acceleration = 0;

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   AdapterNode adapter(pack_version(2, 1, 0));
   ActuatorConfig config;
   config.address = 0x10;
-  ActuatorNode actuator(config, std::make_unique<vez::testing::FakePlant>(), 0.0);
+  // A coarse plant clock: the protocol is under test here, not the motion.
+  ActuatorNode actuator(config, std::make_unique<vez::testing::FakePlant>(1e-3), 0.0);
   bus.attach(&adapter);
   bus.attach(&actuator);
 
