@@ -224,6 +224,54 @@ py::object ClassBuilder::finish() {
   return cls_;
 }
 
+bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::initializer_list<const char*> names, size_t required, PyObject** out) {
+  const size_t count = names.size();
+  for (size_t i = 0; i < count; ++i) out[i] = nullptr;
+  if (static_cast<size_t>(nargs) > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given", method,
+                 required + 1, count + 1, nargs + 1);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t index = 0;
+    for (const char* name : names) {
+      if (PyUnicode_CompareWithASCIIString(key, name) == 0) break;
+      ++index;
+    }
+    if (index == count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method, key);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", method, key);
+      return false;
+    }
+    out[index] = args[nargs + k];
+  }
+  size_t index = 0;
+  for (const char* name : names) {
+    if (index < required && out[index] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", method, name);
+      return false;
+    }
+    ++index;
+  }
+  return true;
+}
+
+PyObject* def_fast_method(py::handle cls, PyMethodDef* def) {
+  PyObject* descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()), def);
+  if (descriptor == nullptr) throw py::error_already_set();
+  const int failed = PyObject_SetAttrString(cls.ptr(), def->ml_name, descriptor);
+  Py_DECREF(descriptor);
+  if (failed != 0) throw py::error_already_set();
+  return descriptor;  // the class holds it
+}
+
 py::object super_attr(py::handle cls, py::handle self, const char* name) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, self).attr(name);
 }

@@ -311,6 +311,38 @@ class ClassBuilder {
 py::object super_attr(py::handle cls, py::handle self, const char* name);
 
 // ---------------------------------------------------------------------------
+// Fast methods: METH_FASTCALL C functions for the few calls made once per
+// control period, where pybind11's dispatcher would cost more than the work.
+
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS method to its
+// parameters (after self) the way Python binds them: positionally, then by
+// keyword.  `out` receives one borrowed pointer per name, nullptr where the
+// caller gave nothing.  Returns false with a TypeError set on too many,
+// unknown or repeated arguments, or a missing one of the first `required`.
+bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         std::initializer_list<const char*> names, size_t required, PyObject** out);
+
+// Runs fn() (returning a new reference) and turns a C++ exception into the
+// pending Python error, as a C function must.
+template <typename Fn>
+PyObject* python_call(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+// Installs `def` (METH_FASTCALL, with a text signature in its doc) on `cls` as
+// a method descriptor and returns it (borrowed from the class).
+PyObject* def_fast_method(py::handle cls, PyMethodDef* def);
+
+// ---------------------------------------------------------------------------
 // Small helpers
 
 // self.<name>(*args): dispatches through the instance so overrides and

@@ -1011,48 +1011,15 @@ void step_values(PyObject* self, double reference, double load) {
 }
 
 PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    if (nargs > 2) {
-      PyErr_Format(PyExc_TypeError, "ActuatorWrapper.step() takes from 2 to 3 positional arguments but %zd were given",
-                   nargs + 1);
+  return glue::python_call([&]() -> PyObject* {
+    PyObject* bound[2];  // ref_value, load
+    if (!glue::bind_fast_arguments("ActuatorWrapper.step", args, nargs, kwnames, {"ref_value", "load"}, 1, bound))
       return nullptr;
-    }
-    PyObject* ref_value = nargs >= 1 ? args[0] : nullptr;
-    PyObject* load = nargs >= 2 ? args[1] : nullptr;
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-      PyObject** target = nullptr;
-      if (PyUnicode_CompareWithASCIIString(key, "ref_value") == 0) target = &ref_value;
-      else if (PyUnicode_CompareWithASCIIString(key, "load") == 0) target = &load;
-      if (target == nullptr) {
-        PyErr_Format(PyExc_TypeError, "ActuatorWrapper.step() got an unexpected keyword argument '%U'", key);
-        return nullptr;
-      }
-      if (*target != nullptr) {
-        PyErr_Format(PyExc_TypeError, "ActuatorWrapper.step() got multiple values for argument '%U'", key);
-        return nullptr;
-      }
-      *target = args[nargs + i];
-    }
-    if (ref_value == nullptr) {
-      PyErr_SetString(PyExc_TypeError, "ActuatorWrapper.step() missing 1 required positional argument: 'ref_value'");
-      return nullptr;
-    }
-    const double reference = glue::as_float(ref_value, "ref_value");
-    const double load_value = load != nullptr ? glue::as_float(load, "load") : 0.0;
-    step_values(self, reference, load_value);
+    const double reference = glue::as_float(bound[0], "ref_value");
+    const double load = bound[1] != nullptr ? glue::as_float(bound[1], "load") : 0.0;
+    step_values(self, reference, load);
     Py_RETURN_NONE;
-  } catch (py::error_already_set& e) {
-    e.restore();
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-    return nullptr;
-  }
+  });
 }
 
 PyMethodDef step_method = {
@@ -1525,10 +1492,7 @@ PYBIND11_MODULE(_twin_backend, m) {
 
   // step is a method descriptor over a vectorcall C function: the hot path
   // of every simulation, so it skips pybind11's dispatcher.
-  PyObject* step_descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(wrapper_class), &step_method);
-  if (step_descriptor == nullptr) throw py::error_already_set();
-  cls.attr("step") = py::reinterpret_steal<py::object>(step_descriptor);
-  original_step = step_descriptor;
+  original_step = glue::def_fast_method(cls, &step_method);
   Py_INCREF(original_step);
   PyObject* capsule = PyCapsule_New(const_cast<capi::CApi*>(&capi_table), capi::kCApiCapsuleName, nullptr);
   if (capsule == nullptr) throw py::error_already_set();

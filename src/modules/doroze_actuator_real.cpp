@@ -19,6 +19,7 @@
 #include "core/actuator_protocol.hpp"
 #include "core/actuator_records.hpp"
 #include "glue/glue.hpp"
+#include "modules/actuator_vocabulary.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
@@ -37,30 +38,10 @@ constexpr double kItemsPollSeconds = 0.005;      // blocking item reads
 constexpr double kBootloaderPauseSeconds = 0.1;  // after ENTER_BOOTLOADER
 constexpr double kGetModeTimeoutSeconds = 0.5;
 
-// The base class's enumerations and their members by value, fetched once at
-// import (enumeration members are immutable singletons; these references are
-// deliberately never released).
-struct Vocabulary {
-  PyObject* mode = nullptr;
-  PyObject* rates = nullptr;
-  PyObject* torque_performance = nullptr;
-  PyObject* speed_performance = nullptr;
-  PyObject* parameters = nullptr;
-  PyObject* items = nullptr;
-  std::array<PyObject*, 256> mode_members{};
-  std::array<PyObject*, 256> parameter_members{};
-  std::array<PyObject*, 256> item_members{};
-};
-Vocabulary vocab;
+// The base class's enumerations and their members.
+vez::modules::ActuatorVocabulary vocab;
 
 PyObject* keep(py::object obj) { return obj.release().ptr(); }
-
-template <size_t N>
-void load_members(PyObject* enum_cls, const core::NamedCode (&codes)[N], std::array<PyObject*, 256>* table) {
-  py::handle cls(enum_cls);
-  if (py::len(cls) != N) glue::raise(PyExc_ImportError, "actuator vocabulary out of step with the core tables");
-  for (const core::NamedCode& c : codes) (*table)[c.value] = keep(cls(c.value));
-}
 
 bool truthy(py::handle obj) {
   const int result = PyObject_IsTrue(obj.ptr());
@@ -904,15 +885,7 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
   mod.set("MAX_FEEDBACK_RATE_ALLOWED_HZ", py::int_(core::kFeedbackBaseRateHz));
 
   py::object base = mod.get("DorozeActuatorBase");
-  vocab.mode = keep(base.attr("Mode"));
-  vocab.rates = keep(base.attr("Rates"));
-  vocab.torque_performance = keep(base.attr("TorquePerformance"));
-  vocab.speed_performance = keep(base.attr("SpeedPerformance"));
-  vocab.parameters = keep(base.attr("VEZ_Parameters"));
-  vocab.items = keep(base.attr("VEZ_Items"));
-  load_members(vocab.mode, core::kModeNames, &vocab.mode_members);
-  load_members(vocab.parameters, core::kParameterNames, &vocab.parameter_members);
-  load_members(vocab.items, core::kItemNames, &vocab.item_members);
+  vocab.load(base);
 
   const py::object nan = py::float_(std::nan(""));
   py::object str_type = py::module_::import("builtins").attr("str");

@@ -47,6 +47,7 @@
 #include "core/raw_field.hpp"
 #include "core/twin_steps.hpp"
 #include "glue/glue.hpp"
+#include "modules/actuator_vocabulary.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
 namespace py = pybind11;
@@ -172,31 +173,12 @@ PyObject* float_object(double value, PyObject* previous) {
 }
 
 // ---------------------------------------------------------------------------
-// Vocabulary: the base class's enumerations and their members by value,
-// fetched once at import (members are immutable singletons; never released).
+// The base class's enumerations and their members.
 
-struct Vocabulary {
-  PyObject* mode = nullptr;
-  PyObject* rates = nullptr;
-  PyObject* torque_performance = nullptr;
-  PyObject* speed_performance = nullptr;
-  PyObject* parameters = nullptr;
-  PyObject* items = nullptr;
-  std::array<PyObject*, 256> mode_members{};
-  std::array<PyObject*, 256> parameter_members{};
-  std::array<PyObject*, 256> item_members{};
-};
-Vocabulary vocab;
+vez::modules::ActuatorVocabulary vocab;
 
-template <size_t N>
-void load_members(PyObject* enum_cls, const core::NamedCode (&codes)[N], std::array<PyObject*, 256>* table) {
-  py::handle cls(enum_cls);
-  if (py::len(cls) != N) glue::raise(PyExc_ImportError, "actuator vocabulary out of step with the core tables");
-  for (const core::NamedCode& c : codes) (*table)[c.value] = keep(cls(c.value));
-}
-
-PyObject* parameter(core::Parameter p) { return vocab.parameter_members[static_cast<uint8_t>(p)]; }
-PyObject* mode_member(core::Mode m) { return vocab.mode_members[static_cast<uint8_t>(m)]; }
+PyObject* parameter(core::Parameter p) { return vocab.parameter(p); }
+PyObject* mode_member(core::Mode m) { return vocab.mode_member(m); }
 
 // ---------------------------------------------------------------------------
 // The telemetry columns: log field, wrapper structure view and field.
@@ -2355,41 +2337,14 @@ py::object step(py::object self, py::handle load, py::handle steps) {
 // step() as a method descriptor over a vectorcall C function: called once
 // per control period by many programs, so it skips pybind11's dispatcher.
 PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    if (nargs > 2) {
-      PyErr_Format(PyExc_TypeError, "step() takes from 1 to 3 positional arguments but %zd were given", nargs + 1);
-      return nullptr;
-    }
-    PyObject* load = nargs >= 1 ? args[0] : nullptr;
-    PyObject* steps = nargs >= 2 ? args[1] : nullptr;
-    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-      PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-      PyObject** target = nullptr;
-      if (PyUnicode_CompareWithASCIIString(key, "load") == 0) target = &load;
-      else if (PyUnicode_CompareWithASCIIString(key, "steps") == 0) target = &steps;
-      if (target == nullptr) {
-        PyErr_Format(PyExc_TypeError, "step() got an unexpected keyword argument '%U'", key);
-        return nullptr;
-      }
-      if (*target != nullptr) {
-        PyErr_Format(PyExc_TypeError, "step() got multiple values for argument '%U'", key);
-        return nullptr;
-      }
-      *target = args[nargs + i];
-    }
+  return glue::python_call([&]() -> PyObject* {
+    PyObject* bound[2];  // load, steps
+    if (!glue::bind_fast_arguments("step", args, nargs, kwnames, {"load", "steps"}, 0, bound)) return nullptr;
     py::object one = py::int_(1);
-    py::object result = step(py::reinterpret_borrow<py::object>(self), load != nullptr ? load : Py_None,
-                             steps != nullptr ? steps : one.ptr());
+    py::object result = step(py::reinterpret_borrow<py::object>(self), bound[0] != nullptr ? bound[0] : Py_None,
+                             bound[1] != nullptr ? bound[1] : one.ptr());
     return result.release().ptr();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return nullptr;
+  });
 }
 
 PyMethodDef step_method = {
@@ -2598,15 +2553,7 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
   pcb_temperature = keep(py::float_(kPcbTemperatureC));
 
   py::object base = mod.get("DorozeActuatorBase");
-  vocab.mode = keep(base.attr("Mode"));
-  vocab.rates = keep(base.attr("Rates"));
-  vocab.torque_performance = keep(base.attr("TorquePerformance"));
-  vocab.speed_performance = keep(base.attr("SpeedPerformance"));
-  vocab.parameters = keep(base.attr("VEZ_Parameters"));
-  vocab.items = keep(base.attr("VEZ_Items"));
-  load_members(vocab.mode, core::kModeNames, &vocab.mode_members);
-  load_members(vocab.parameters, core::kParameterNames, &vocab.parameter_members);
-  load_members(vocab.items, core::kItemNames, &vocab.item_members);
+  vocab.load(base);
   build_item_rules();
 
   make_log_classes();
@@ -2707,12 +2654,7 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
       .def("_should_emit_feedback", &should_emit_feedback)
       .def("_emit_callback", &emit_callback, py::arg("callback"), py::arg("address"), py::arg("payload"));
   virtual_class = keep(builder.finish());
-  PyObject* step_descriptor = PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(virtual_class), &step_method);
-  if (step_descriptor == nullptr || PyObject_SetAttrString(virtual_class, "step", step_descriptor) != 0) {
-    Py_XDECREF(step_descriptor);
-    throw_python_error();
-  }
-  Py_DECREF(step_descriptor);
+  glue::def_fast_method(virtual_class, &step_method);
   for (int i = 0; i < kMethodCount; ++i) {
     original_methods[i] = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(virtual_class), method_names[i]);
     Py_XINCREF(original_methods[i]);
