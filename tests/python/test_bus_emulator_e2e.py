@@ -2,6 +2,7 @@
 
 import logging
 import math
+import re
 import threading
 import time
 
@@ -189,8 +190,10 @@ def test_the_sdk_keeps_working_through_faults():
         assert answered >= 20
         assert len(streamed) > 100
         assert link.is_connected
-        stats = bus.stats()[-1]
-        assert "answers dropped 0" not in stats and "corrupted 0;" not in stats
+        # The faults really were injected (streams make the draws; answers few).
+        counters = dict(re.findall(r"(answers dropped|late|corrupted|noise bursts) (\d+)", bus.stats()[-1]))
+        assert int(counters["corrupted"]) > 0 and int(counters["noise bursts"]) > 0
+        assert int(counters["answers dropped"]) + int(counters["late"]) > 0
         started = time.monotonic()
         link.close()
         assert time.monotonic() - started < 1.5
