@@ -322,10 +322,11 @@ py::object super_attr(py::handle cls, py::handle self, const char* name);
 bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::initializer_list<const char*> names, size_t required, PyObject** out);
 
-// Runs fn() (returning a new reference) and turns a C++ exception into the
-// pending Python error, as a C function must.
-template <typename Fn>
-PyObject* python_call(Fn&& fn) noexcept {
+// Runs fn() and turns a C++ exception into the pending Python error, as a
+// function called from C must; it then returns `failure` (nullptr for a
+// function returning a new reference, -1 for an int status).
+template <typename Fn, typename R = std::invoke_result_t<Fn>>
+R python_call(Fn&& fn, R failure = R{}) noexcept {
   try {
     return fn();
   } catch (py::error_already_set& e) {
@@ -335,7 +336,7 @@ PyObject* python_call(Fn&& fn) noexcept {
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
-  return nullptr;
+  return failure;
 }
 
 // Installs `def` (METH_FASTCALL, with a text signature in its doc) on `cls` as

@@ -1311,19 +1311,10 @@ void remember_native_types(py::handle ctypes) {
 
 namespace capi = vez::twin_backend;
 
-// Runs `fn`, turning C++ exceptions into a pending Python error.
+// Runs `fn`, turning C++ exceptions into a pending Python error (-1).
 template <typename Fn>
 int with_python_errors(Fn&& fn) {
-  try {
-    return fn();
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  return -1;
+  return glue::python_call(std::forward<Fn>(fn), -1);
 }
 
 int capi_step(PyObject* wrapper, double reference, double load) {
