@@ -139,7 +139,6 @@ class DTwinPaths:
 
 @dataclasses.dataclass
 class ActuatorSpec:
-    """Specification for an actuator type loaded from the actuator library."""
 
     name: str
     dtwin_paths: DTwinPaths | None = None
