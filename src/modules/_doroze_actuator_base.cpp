@@ -59,9 +59,22 @@ py::object version(py::object) {
   glue::raise(PyExc_NotImplementedError, "version must be implemented by actuator subclasses");
 }
 
-void set_feedback_callback(py::object self, py::object callback) { self.attr("_feedback_callback") = callback; }
+// A callback that could never be called is refused here, where the mistake
+// is made, rather than failing on the receive thread at every message.
+py::object checked_callback(py::object callback) {
+  if (!callback.is_none() && !PyCallable_Check(callback.ptr())) {
+    glue::raise_arg_type("callback", "callable or None", callback);
+  }
+  return callback;
+}
 
-void set_error_callback(py::object self, py::object callback) { self.attr("_error_callback") = callback; }
+void set_feedback_callback(py::object self, py::object callback) {
+  self.attr("_feedback_callback") = checked_callback(callback);
+}
+
+void set_error_callback(py::object self, py::object callback) {
+  self.attr("_error_callback") = checked_callback(callback);
+}
 
 void set_low_freq_feedback_callback(py::object, py::object) {
   // The low-rate stream is gone; one-off reads replace it.  Nothing is stored.

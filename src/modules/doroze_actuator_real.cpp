@@ -337,7 +337,9 @@ void parse_errors(py::object self, py::handle error_value) {
   core::for_each_error(field, [&](uint8_t bit, const char* description) {
     errors[py::int_(bit)] = py::str(description);
   });
-  if (py::len(errors) != 0) self.attr("_error_callback")(actuator_address(self), errors);
+  if (py::len(errors) == 0) return;
+  py::object callback = self.attr("_error_callback");
+  if (!callback.is_none()) callback(actuator_address(self), errors);  // None: the caller wants no reports
 }
 
 void parse_parameters(py::object self, py::handle data) {

@@ -104,6 +104,22 @@ def test_feedback_stream_at_the_set_rate(transport):
         actuator.set_feedback_rate(0)
 
 
+def test_a_failing_feedback_callback_is_logged_with_its_traceback_and_address(transport, caplog):
+    actuator = DorozeActuatorReal(transport, 0x11)
+    actuator.set_feedback_callback(lambda address, items: items["POSITION_FB"])  # keyed by name: a bug
+    actuator.set_feedback_items([Items.POSITION_FB])
+    with caplog.at_level(logging.WARNING, logger="vez_api._transport"):
+        actuator.set_feedback_rate(100)
+        try:
+            assert wait_until(lambda: len(caplog.records) >= 3, 5.0)
+        finally:
+            actuator.set_feedback_rate(0)
+    record = caplog.records[0]
+    assert record.getMessage() == "Error in polling thread: 'POSITION_FB'"
+    assert record.exc_info[0] is KeyError and record.address == 0x11
+    assert transport.is_connected  # the receive thread carries on
+
+
 def test_position_move_and_home(transport):
     actuator = DorozeActuatorReal(transport, 0x10)
     assert actuator.connect()
