@@ -810,18 +810,24 @@ PYBIND11_MODULE(vez_over_usb, m) {
           .def("__init__", &init, py::arg("port") = py::none(), py::arg("connect_on_init") = true,
                py::arg("logger") = py::none())
           .def("connect", &connect, py::arg("port") = py::none(),
-               glue::doc{"Open `port` (or the remembered or discovered one) and start the receive thread."})
+               glue::doc{"Open `port` (or the remembered or discovered one) and start the receive thread. "
+                         "Returns True when the link is up; False when no single adapter was found or the port "
+                         "did not open (logged)."})
           .def("disconnect", &disconnect,
-               glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port."})
+               glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port. Returns None."})
           .attr("is_connected", property)
           .def("_send_VEZ", &send_vez, py::arg("address"), py::arg("data"), py::arg("priority") = true,
                py::arg("can_high_speed") = false,
                glue::doc{"Frame `data` for `address` and write it; True when the whole frame was written."})
           .def("enter_bootloader", &enter_bootloader,
-               glue::doc{"Restart the directly connected device into its boot loader and close the link."})
-          .def_static("get_ports", &get_ports, glue::doc{"Device names of the serial ports that are the adapter."})
+               glue::doc{"Restart the directly connected device into its boot loader, wait 0.1 s and close the "
+                         "link. Returns None."})
+          .def_static("get_ports", &get_ports,
+               glue::doc{"Device names (list of str) of the serial ports that are the adapter, in enumeration "
+                         "order."})
           .def_static("get_port", &get_port,
-                      glue::doc{"The adapter's device name when exactly one is present, otherwise ''."})
+               glue::doc{"The adapter's device name when exactly one is present, otherwise '' (the reason is "
+                         "logged)."})
           .attr("_polling_thread_worker", raw_method(&worker_def))
           .attr("_process_pkt", raw_method(&process_pkt_def, &process_pkt_function))
           .finish();
