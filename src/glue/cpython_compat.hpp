@@ -168,19 +168,21 @@ inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObj
 // _PyDict_NewPresized on 3.10-3.13.
 inline PyObject* new_presized_dict(Py_ssize_t size) { return _PyDict_NewPresized(size); }
 
-// d[key] = value with key's hash already known (`hash` must be hash(key)).
-// 3.10-3.12: _PyDict_SetItem_KnownHash, no Python code runs.  3.13 keeps that
-// function private: PyDict_SetItem hashes the key again, which runs Python
-// code for keys whose __hash__ is Python (enumeration members), so callers
-// must not hold borrowed state across this call; kSetWithKnownHash tells
-// which applies.  0, or -1 with an exception set.
+// d[key] = value with key's hash already known (`hash` must be hash(key)),
+// running no Python code: keys whose __hash__ is Python code (enumeration
+// members) are hashed once, by the caller, not on every insert.
+// 3.10-3.12: _PyDict_SetItem_KnownHash.  3.13 keeps that function private;
+// there the value goes in through a stand-in key whose hash is `hash` and
+// which compares equal to `key` only (C slots, so no Python code), relying on
+// the documented rule that assigning to a key already present replaces the
+// value and keeps the key.  A key not yet present is first put into a
+// one-entry dict kept for it (the key's own __hash__ runs there, once per key
+// for the process lifetime: meant for long-lived keys such as enumeration
+// members) and merged from it, which reuses the stored hash.
+// 0, or -1 with an exception set.
 #if VEZ_PY_AT_LEAST(3, 13)
-constexpr bool kSetWithKnownHash = false;
-inline int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t) {
-  return PyDict_SetItem(dict, key, value);
-}
+int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash);
 #else
-constexpr bool kSetWithKnownHash = true;
 inline int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_t hash) {
   return _PyDict_SetItem_KnownHash(dict, key, value, hash);
 }

@@ -127,8 +127,7 @@ unsigned int version_tag(PyTypeObject* type) { return glue::compat::type_version
 bool same_version(PyTypeObject* type, unsigned int tag) { return glue::compat::type_version_holds(type, tag); }
 
 // Dicts keyed by enumeration members: Enum.__hash__ is Python code, so the
-// snapshot inserts with the member's hash computed once where the
-// interpreter allows it.
+// snapshot inserts with the member's hash computed once.
 PyObject* new_dict(Py_ssize_t size) { return glue::compat::new_presized_dict(size); }
 int dict_put(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) {
   return glue::compat::dict_set_known_hash(d, key, value, hash);
@@ -1844,9 +1843,9 @@ PyObject* snapshot_fast(PyObject* wrapper, PyObject* items, ItemsPlan& plan) {
   py::object keep_items = py::reinterpret_borrow<py::object>(items);
   py::object keep_wrapper = py::reinterpret_borrow<py::object>(wrapper);
   // What may run Python code (a collection while allocating, building a
-  // plan) comes first; matching the items runs none.  Filling the dict runs
-  // the members' __hash__ where the interpreter cannot insert with a known
-  // hash: everything used across it is held.
+  // plan) comes first; matching the items runs none, and filling the dict
+  // none after the first insert of each member (see dict_put): everything
+  // used across it is held.
   py::object snapshot = steal(new_dict(PyList_GET_SIZE(items)));
   WrapperPlan* layout = plan_for(wrapper);
   if (layout == nullptr || !plan.match(items)) return nullptr;
@@ -2051,9 +2050,6 @@ bool snapshot_in_place(StepRun& run) {
   }
   WrapperPlan* layout = plan_for_pure(wrapper);  // never builds: no Python code runs in here
   if (layout == nullptr || !run.items.match(items)) return false;
-  // The dict updates may run the members' __hash__ (see dict_put): the
-  // wrapper, whose plan `layout` is, stays alive across them.
-  py::object keep_wrapper = py::reinterpret_borrow<py::object>(wrapper);
   py::object latest = py::reinterpret_borrow<py::object>(in.attr(kLatestFeedback));
   py::object feedback = py::reinterpret_borrow<py::object>(in.attr(kFeedback));
   // Our own references count once each here.
@@ -2070,7 +2066,6 @@ bool snapshot_in_place(StepRun& run) {
     PyObject* value = item_value_fast(*layout, rule, plan.last[i]);
     if (value == nullptr) throw_python_error();
     Py_XSETREF(plan.last[i], value);
-    py::object hold = py::reinterpret_borrow<py::object>(value);
     if (dict_put(latest.ptr(), plan.members[i], value, rule.hash) != 0 ||
         dict_put(feedback.ptr(), plan.members[i], value, rule.hash) != 0) {
       throw_python_error();
