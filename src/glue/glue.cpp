@@ -1,5 +1,7 @@
 #include "glue.hpp"
 
+#include "cpython_compat.hpp"
+
 #include <cmath>
 #include <cstdlib>
 #include <new>
@@ -288,22 +290,15 @@ PyObject* def_fast_method(py::handle cls, PyMethodDef* def) {
 void set_class_text_signature(py::handle cls, const std::string& signature) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) throw std::invalid_argument("a class made at run time expected");
-  // A heap type's internal doc is a PyObject_Malloc'ed copy that the type
-  // frees with PyObject_Free; its __doc__ is read from the type's dict.
-  std::string name = type->tp_name;
-  name.erase(0, name.rfind('.') + 1);
+  const std::string name = compat::type_short_name(type);
   std::string internal = name + signature + "\n--\n\n";
-  if (type->tp_doc != nullptr) {
-    std::string doc = type->tp_doc;
+  if (const char* old = compat::heap_type_doc(type)) {  // keep the text, drop an earlier signature
+    std::string doc = old;
     const size_t end_of_signature = doc.find("\n--\n\n");
     if (doc.rfind(name + "(", 0) == 0 && end_of_signature != std::string::npos) doc.erase(0, end_of_signature + 5);
     internal += doc;
   }
-  char* copy = static_cast<char*>(PyObject_Malloc(internal.size() + 1));
-  if (copy == nullptr) throw std::bad_alloc();
-  std::memcpy(copy, internal.c_str(), internal.size() + 1);
-  PyObject_Free(const_cast<char*>(type->tp_doc));
-  type->tp_doc = copy;
+  if (!compat::set_heap_type_doc(type, internal.c_str())) throw py::error_already_set();
 }
 
 void sign_class_from_init(py::handle cls) {

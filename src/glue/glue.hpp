@@ -286,7 +286,7 @@ class ClassBuilder {
   // __init__ too, whose parameters then become the class's signature.
   template <typename Func, typename... Extra>
   ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-    py::cpp_function fn = detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...);
+    py::object fn = detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...);
     set(name, fn);
     if (std::strcmp(name, "__init__") == 0) sign_class_from_init(cls_);
     return *this;
