@@ -48,6 +48,7 @@ class Result:
     ok: bool
     error: Any
     metrics: dict[str, float]
+    parameters: dict[str, float]
     time: Any
     reference: Any
     response: Any

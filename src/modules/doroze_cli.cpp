@@ -286,6 +286,9 @@ py::object make_parser(py::handle prog) {
                             "help"_a = port_help);
   home.attr("add_argument")("--address", "-a", "type"_a = address_type, "default"_a = py::none(),
                             "help"_a = "Target device address (e.g., 0x10) (only for CAN)");
+
+  // Gain tuning on the digital twin lives with the tuning module.
+  py::module_::import("vez_api.tuning").attr("_add_cli_parser")(commands);
   return parser;
 }
 
@@ -304,6 +307,8 @@ int parse_and_dispatch(py::handle argv, py::handle prog) {
     mod.get("command_blink")(args);
   } else if (command == "home") {
     mod.get("command_home")(args);
+  } else if (command == "tune") {
+    fail(py::module_::import("vez_api.tuning").attr("command_tune")(args).cast<int>());
   }
   return exit_status;
 }

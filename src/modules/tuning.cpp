@@ -75,6 +75,9 @@ py::list make_list(T&&... items) {
   return out;
 }
 
+// A new dict with the items of a mapping (py::dict(obj) would share a dict).
+py::dict new_dict(py::handle mapping) { return py::module_::import("builtins").attr("dict")(mapping); }
+
 bool is_model_path(const std::string& name) { return name.find('.') != std::string::npos; }
 
 // ---------------------------------------------------------------------------
@@ -185,7 +188,7 @@ void scenario_post_init(py::object self) {
   py::tuple vary = py::tuple(self.attr("vary"));
   for (py::handle name : vary) check_parameter_name(glue::str(name));
   self.attr("vary") = vary;
-  py::dict fixed = py::dict(self.attr("fixed"));
+  py::dict fixed = new_dict(self.attr("fixed"));
   for (auto item : fixed) {
     check_parameter_name(glue::str(item.first));
     finite_number(item.second, "fixed " + glue::str(item.first));
@@ -271,8 +274,9 @@ py::object to_array(const std::vector<double>& values) {
 }
 
 py::object make_result(py::dict gains, bool ok, py::object error, py::dict metrics,
-                       const std::array<std::vector<double>, 6>& series) {
+                       const std::array<std::vector<double>, 6>& series, py::dict parameters = py::dict()) {
   return mod.get("Result")("gains"_a = gains, "ok"_a = ok, "error"_a = error, "metrics"_a = metrics,
+                           "parameters"_a = parameters,
                            "time"_a = to_array(series[0]), "reference"_a = to_array(series[1]),
                            "response"_a = to_array(series[2]), "speed"_a = to_array(series[3]),
                            "torque"_a = to_array(series[4]), "current"_a = to_array(series[5]));
@@ -320,18 +324,26 @@ void apply_parameters(py::handle actuator, py::dict values) {
   if (py::len(by_member) != 0) actuator.attr("set_parameters")(by_member);
 }
 
+double held_value(py::handle actuator, const std::string& name) {
+  if (is_model_path(name)) return glue::as_float(actuator.attr("_read_path")(name), name.c_str());
+  py::object key = parameter_key(actuator, name);
+  return glue::as_float(actuator.attr("get_parameters")(make_list(key))[key], name.c_str());
+}
+
+// What the model holds for the scenario's varied and fixed parameters and the gains.
+py::dict held_parameters(py::handle actuator, py::handle vary, py::dict values) {
+  py::dict out;
+  for (py::handle n : vary) out[n] = held_value(actuator, glue::str(n));
+  for (auto item : values) out[item.first] = held_value(actuator, glue::str(item.first));
+  return out;
+}
+
 // "" when the model holds what was written, else what it refused.
 std::string refused_parameters(py::handle actuator, py::dict values) {
   for (auto item : values) {
     const std::string name = glue::str(item.first);
     const double wanted = glue::as_float(item.second, name.c_str());
-    double held;
-    if (is_model_path(name)) {
-      held = glue::as_float(actuator.attr("_read_path")(name), name.c_str());
-    } else {
-      py::object key = parameter_key(actuator, name);
-      held = glue::as_float(actuator.attr("get_parameters")(make_list(key))[key], name.c_str());
-    }
+    const double held = held_value(actuator, name);
     if (!(std::fabs(held - wanted) <= 1e-6 * std::max(1.0, std::fabs(wanted))))  // f32 models round
       return name + " = " + glue::str(item.second) + " is outside the model's limits (it holds " +
              glue::str(py::float_(held)) + ")";
@@ -358,14 +370,14 @@ std::string model_error(py::handle wrapper) {
 
 // One simulation of `scenario` with `gains` written over its fixed values.
 py::object run(py::object scenario, py::handle gains_arg) {
-  py::dict gains = gains_arg.is_none() ? py::dict() : py::dict(py::reinterpret_borrow<py::object>(gains_arg));
+  py::dict gains = gains_arg.is_none() ? py::dict() : new_dict(gains_arg);
   // Scenario fields (checked again: a scenario may be built field by field).
   const std::string mode = mode_name(scenario.attr("mode"));
   const Profile profile = read_profile(scenario.attr("setpoint"));
   const auto load = read_load(scenario.attr("load"));
   const double duration = finite_number(scenario.attr("duration"), "duration");
   const double response_rate = finite_number(scenario.attr("response_rate_hz"), "response_rate_hz");
-  py::dict values = py::dict(scenario.attr("fixed"));
+  py::dict values = new_dict(scenario.attr("fixed"));
   for (auto item : gains) values[item.first] = item.second;
 
   const std::string invalid = invalid_candidate(gains);
@@ -388,7 +400,7 @@ py::object run(py::object scenario, py::handle gains_arg) {
   };
   py::object wrapper;
   std::array<std::vector<double>, 6> series;
-  py::dict metrics;
+  py::dict metrics, held;
   std::string failure;
   {
     Disconnect guard{actuator};
@@ -466,9 +478,10 @@ py::object run(py::object scenario, py::handle gains_arg) {
     } else {
       failure = refused_parameters(actuator, values);  // undone during the run
     }
+    held = held_parameters(actuator, scenario.attr("vary"), values);
   }
-  if (!failure.empty()) return make_result(gains, false, py::str(failure), metrics, series);
-  return make_result(gains, true, py::none(), metrics, series);
+  if (!failure.empty()) return make_result(gains, false, py::str(failure), metrics, series, held);
+  return make_result(gains, true, py::none(), metrics, series, held);
 }
 
 // ---------------------------------------------------------------------------
@@ -597,7 +610,7 @@ py::list run_chunk(py::handle /*self*/, py::object scenario, py::handle candidat
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
       // One candidate's surprise must not lose the rest of the chunk.
-      r = failed_result(py::dict(py::reinterpret_borrow<py::object>(c)),
+      r = failed_result(new_dict(c),
                         glue::str(e.type().attr("__name__")) + ": " + glue::str(e.value()));
     }
     out.append(r);
@@ -617,7 +630,7 @@ py::object sweep(py::object scenario, py::handle candidates_arg, py::handle exec
   for (py::handle c : candidates_arg) {
     if (!PyDict_Check(c.ptr()) && !py::isinstance(c, py::module_::import("collections.abc").attr("Mapping")))
       glue::raise_arg_type("candidates", "an iterable of mappings", c);
-    candidates.append(py::dict(py::reinterpret_borrow<py::object>(c)));
+    candidates.append(new_dict(c));
   }
   const size_t n = py::len(candidates);
   size_t workers = workers_arg.is_none() ? default_workers() : glue::as_int(workers_arg, "workers").cast<size_t>();
@@ -760,8 +773,10 @@ std::string format_number(double v, const char* fmt) {
 std::string table_row(const std::string& label, py::handle result, py::handle names) {
   std::string row = py::str("{:>7}").attr("format")(label).cast<std::string>();
   py::dict gains = result.attr("gains");
+  py::dict held = result.attr("parameters");
   for (py::handle n : names) {
-    const double v = gains.contains(n) ? glue::as_float(gains[n], "gain") : kNaN;
+    const double v = gains.contains(n) ? glue::as_float(gains[n], "gain")
+                     : held.contains(n) ? glue::as_float(held[n], "gain") : kNaN;
     row += " " + py::str("{:>12}").attr("format")(format_number(v, "{:.5g}")).cast<std::string>();
   }
   py::dict m = result.attr("metrics");
@@ -1168,11 +1183,12 @@ void define_classes() {
   dataclass("Result",
             "One run: the gains tried, whether it ran (`ok`, else `error` says why), the metrics (rise_time s "
             "10-90 %, overshoot %, settling_time s to 2 %, steady_state_error, iae, peak_current A, "
-            "peak_torque N*m, limit_hits, energy J from the bus) and the response sampled at the scenario's "
+            "peak_torque N*m, limit_hits, energy J from the bus), the `parameters` the model held during the run (the "
+            "varied and fixed ones) and the response sampled at the scenario's "
             "response rate: time s, reference, response (the controlled signal), speed rad/s, torque N*m, "
             "current A (q axis).  `cost` is set by sweep().",
             make_list(field("gains", dict_t), field("ok", bool_t), field("error", any_t), field("metrics", dict_t),
-                          field("time", any_t), field("reference", any_t), field("response", any_t),
+                          field("parameters", dict_t), field("time", any_t), field("reference", any_t), field("response", any_t),
                           field("speed", any_t), field("torque", any_t), field("current", any_t),
                           field("cost", float_t, py::float_(kNaN))),
             py::dict());
