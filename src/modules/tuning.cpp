@@ -1241,6 +1241,7 @@ PYBIND11_MODULE(tuning, m) {
   mod.def("sweep", &sweep, py::arg("scenario"), py::arg("candidates"), py::kw_only(),
           py::arg_v("executor", py::none()), py::arg_v("cost", py::str("iae")), py::arg_v("chunk_size", py::none()),
           py::arg_v("workers", py::none()),
+          glue::sig{"(scenario, candidates, *, executor=None, cost='iae', chunk_size=None, workers=None)"},
           glue::doc{"Run every candidate (a mapping of parameter values) and rank them by `cost`: a metric name, "
                     "a dict of metric weights, or a callable taking a Result. `executor`: any "
                     "concurrent.futures.Executor (a dask Client's get_executor() included); None makes a process "
