@@ -302,7 +302,9 @@ void Model::initialize() {
   v_saturated_ = false;
   reseed();
 
-  cached_spd_cut_ = cached_cur_cut_ = -1;
+  cached_spd_cut_ = cached_cur_cut_ = cached_bus_tau_ = -1;
+  drivetrain_dirty_ = true;
+  cached_slots_ = cached_pole_pairs_ = 0;
   cached_gear_ = 0;
   cached_bits_int_ = cached_bits_ext_ = 0;
   update_derived();
@@ -393,14 +395,15 @@ Model::Inputs Model::read_inputs() {
 // structures that changed since the last step are checked (they hold no
 // padding, so comparing bytes is comparing values).
 template <class S, class Valid>
-void Model::guard(S& live, S& good, Valid&& valid_fn, const char* message) {
-  if (std::memcmp(&live, &good, sizeof(S)) == 0) return;
+bool Model::guard(S& live, S& good, Valid&& valid_fn, const char* message) {
+  if (std::memcmp(&live, &good, sizeof(S)) == 0) return false;
   if (valid_fn(live)) {
     good = live;
-  } else {
-    live = good;
-    error_ = message;
+    return true;
   }
+  live = good;
+  error_ = message;
+  return false;
 }
 
 void Model::guard_tuning() {
@@ -409,8 +412,31 @@ void Model::guard_tuning() {
   guard(filter, good_filter_, all_finite<Filter_type>, "non-finite filter cutoff rejected");
   guard(lim, good_lim_, static_cast<bool (*)(const Lim_type&)>(valid),
         "invalid limits rejected (non-finite, negative lim_T, max below min or prof_acc <= 0)");
-  guard(params, good_params_, static_cast<bool (*)(const Params_type&)>(valid), "invalid physical parameter rejected");
-  guard(realism, good_realism_, static_cast<bool (*)(const Realism_type&)>(valid), "invalid realism value rejected");
+  if (guard(params, good_params_, static_cast<bool (*)(const Params_type&)>(valid),
+            "invalid physical parameter rejected"))
+    drivetrain_dirty_ = true;
+  if (guard(realism, good_realism_, static_cast<bool (*)(const Realism_type&)>(valid),
+            "invalid realism value rejected"))
+    drivetrain_dirty_ = true;
+}
+
+void Model::update_drivetrain() {
+  const Params_type& p = params;
+  const Realism_type& r = realism;
+  const double s = r.friction_scale;
+  Drivetrain& d = dt_;
+  d.J1 = p.J_rotor * p.gear_ratio * p.gear_ratio;
+  d.J2 = std::max(p.J_out + p.J_load, 1e-3 * d.J1);  // a massless output would make the step stiff
+  d.B1 = s * p.B_viscous;
+  d.Tc = s * p.T_coulomb;
+  d.Ts = s * p.T_static;
+  d.mu_fwd = 1.0 / r.eta_fwd - 1.0;  // the load needs T/eta: the mesh loses T*(1/eta - 1)
+  d.mu_back = 1.0 - r.eta_back;      // back-driven, the motor gets eta*T
+  d.a1 = 0.5 * kDt / d.J1;
+  d.a2 = 0.5 * kDt / d.J2;
+  d.g1 = 1.0 / (1.0 + d.a1 * d.B1);
+  d.kk = 0.5 * r.k_twist * kDt + r.c_twist;
+  drivetrain_dirty_ = false;
 }
 
 // Between the plants: the rigid one carries on from the rotor, the compliant
@@ -453,6 +479,7 @@ void Model::update_derived() {
   const Params_type& p = params;
   J_ = total_inertia(p);
   J_ff_ = ideal_ ? J_ : drive_inertia(p);
+  if (drivetrain_dirty_) update_drivetrain();
   Kt_ = torque_constant(p);
   R_hot_ = p.R_phase * std::max(0.1, 1.0 + p.alpha_cu * (t_wind_ - kAmbientC));
   v_max_ = (ideal_ ? p.V_bus : bus_v_) / kSqrt3;  // linear range of space-vector modulation
@@ -476,9 +503,14 @@ void Model::update_derived() {
       elec_off_ = wrap_angle(params.theta_e0);  // the drive finds its zero again
     }
   }
-  if (!ideal_) {
+  if (realism.slots != cached_slots_ || p.pole_pairs != cached_pole_pairs_) {
+    cached_slots_ = realism.slots;
+    cached_pole_pairs_ = p.pole_pairs;
     cog_h_ = cogging_harmonic(realism.slots, p.pole_pairs);
-    const double tau = realism.R_bus * realism.C_bus;
+  }
+  const double tau = realism.R_bus * realism.C_bus;
+  if (tau != cached_bus_tau_) {
+    cached_bus_tau_ = tau;
     bus_decay_ = tau > 0 ? std::exp(-kDt / tau) : 0.0;
   }
   if (filter.spd_cutoff != cached_spd_cut_) {
@@ -887,7 +919,7 @@ void Model::plant_realistic(const Inputs& in, Voltage v_cmd) {
   iq_ = iq1;
 
   // What the mechanics lost: work in less kinetic and spring energy.
-  const double J1 = p.J_rotor * N * N, J2 = std::max(p.J_out + p.J_load, 1e-3 * J1);
+  const double J1 = dt_.J1, J2 = dt_.J2;
   const double hb = 0.5 * r.backlash;
   const auto spring = [&](double d) {
     const double x = d > hb ? d - hb : d < -hb ? d + hb : 0.0;
@@ -903,10 +935,12 @@ void Model::plant_realistic(const Inputs& in, Voltage v_cmd) {
   t_wind_ += (p_cu - q_wh) / p.C_winding * kDt;
   t_house_ += (q_wh + p_fric - q_ha) / p.C_housing * kDt;
 
-  plant_outputs(v, idm, iqm, te, dth1, p_cu, p_fric, (w2_ - w2_0) / kDt);
+  plant_outputs(v, idm, iqm, te, dth1, p_cu, p_fric, (w2_ - w2_0) * (1.0 / kDt));
   info.vd_ref = v_cmd.d;  // the drive's command; motor.m_vd/m_vq are what the winding got
   info.vq_ref = v_cmd.q;
   bus(motor.m_pwr_dc);
+  motor.m_vbus = bus_v_;  // at the end of the step, as the drive reads it
+  motor.m_i_dc = motor.m_pwr_dc / bus_v_;
   motor.m_pwr_src = p_src_;
   motor.m_pwr_bus_loss = p_bus_loss_;
   motor.m_twist = th1_ - th2_;
@@ -945,15 +979,12 @@ void Model::mechanics(double torque, double load, double& dth1, double& dth2) {
 }
 
 void Model::advance_free(double h, double torque, double load) {
-  const Params_type& p = params;
-  const double s = realism.friction_scale;
-  const double J1 = p.J_rotor * p.gear_ratio * p.gear_ratio, J2 = std::max(p.J_out + p.J_load, 1e-3 * J1);
-  const double B1 = s * p.B_viscous;
-  const double w1 = ((J1 - 0.5 * B1 * h) * w1_ + torque * h) / (J1 + 0.5 * B1 * h);
+  const Drivetrain& d = dt_;
+  const double w1 = ((d.J1 - 0.5 * d.B1 * h) * w1_ + torque * h) / (d.J1 + 0.5 * d.B1 * h);
   th1_ += 0.5 * (w1_ + w1) * h;
   w1_ = w1;
   double w2 = 0, dth2 = 0;
-  one_body(h, J2, 0.0, -load, s * p.T_coulomb, s * p.T_static, w2_, w2, dth2);
+  one_body(h, d.J2, 0.0, -load, d.Tc, d.Ts, w2_, w2, dth2);
   th2_ += dth2;
   w2_ = w2;
   t_twist_ = 0;
@@ -964,26 +995,26 @@ void Model::advance_free(double h, double torque, double load) {
 // from the direction it moves in and the torque it carries.  False when the
 // contact would pull, that is the teeth part.
 bool Model::advance_coupled(double h, double torque, double load, int side) {
-  const Params_type& p = params;
   const Realism_type& r = realism;
-  const double s = r.friction_scale;
-  const double J1 = p.J_rotor * p.gear_ratio * p.gear_ratio, J2 = std::max(p.J_out + p.J_load, 1e-3 * J1);
-  const double a1 = 0.5 * h / J1, a2 = 0.5 * h / J2;
-  const double g1 = 1.0 / (1.0 + a1 * s * p.B_viscous);
+  const Drivetrain& d = dt_;
+  double a1 = d.a1, a2 = d.a2, g1 = d.g1, kk = d.kk;
+  if (h != kDt) {  // the rest of a step split at a contact
+    a1 = 0.5 * h / d.J1;
+    a2 = 0.5 * h / d.J2;
+    g1 = 1.0 / (1.0 + a1 * d.B1);
+    kk = 0.5 * r.k_twist * h + r.c_twist;
+  }
   const double t0 = r.k_twist * (th1_ - th2_ - side * 0.5 * r.backlash);
-  const double kk = 0.5 * r.k_twist * h + r.c_twist;
-  const double mu_fwd = 1.0 / r.eta_fwd - 1.0;  // the load needs T/eta: the mesh loses T*(1/eta - 1)
-  const double mu_back = 1.0 - r.eta_back;      // back-driven, the motor gets eta*T
   // Mesh losses as a friction on the output proportional to the torque it
   // carries: forward when that torque pushes the way the output moves.
-  const auto mesh = [&](double t, double dir) { return (t * dir > 0 ? mu_fwd : mu_back) * std::fabs(t); };
+  const auto mesh = [&](double t, double dir) { return (t * dir > 0 ? d.mu_fwd : d.mu_back) * std::fabs(t); };
 
   double dir = sign(w2_);
   if (w2_ == 0) {
     const double t_fixed = (t0 + kk * g1 * (w1_ + a1 * torque)) / (1.0 + kk * a1 * g1);
     if (t_fixed * side < 0) return false;
     const double hold = t_fixed - load;
-    if (std::fabs(hold) <= s * p.T_static + mesh(t_fixed, sign(hold))) {  // the output stays
+    if (std::fabs(hold) <= d.Ts + mesh(t_fixed, sign(hold))) {  // the output stays
       const double w1m = g1 * (w1_ + a1 * (torque - t_fixed));
       th1_ += h * w1m;
       w1_ = 2 * w1m - w1_;
@@ -993,7 +1024,7 @@ bool Model::advance_coupled(double h, double torque, double load, int side) {
     dir = sign(hold);
     t_twist_ = t_fixed;
   }
-  const double f2 = -load - dir * (s * p.T_coulomb + mesh(t_twist_, dir));
+  const double f2 = -load - dir * (d.Tc + mesh(t_twist_, dir));
   const double tm = (t0 + kk * (g1 * (w1_ + a1 * torque) - w2_ - a2 * f2)) / (1.0 + kk * (a1 * g1 + a2));
   if (tm * side < 0) return false;
   const double w1m = g1 * (w1_ + a1 * (torque - tm));
@@ -1164,7 +1195,7 @@ void Model::sense_realistic() {
   double ce, se;
   cos_sin(eps_, ce, se);
   const double c = cos_e_ * ce - sin_e_ * se, s = sin_e_ * ce + cos_e_ * se;
-  const double i_alpha = ia, i_beta = (ia + 2 * ib) / kSqrt3;
+  const double i_alpha = ia, i_beta = (ia + 2 * ib) * (1.0 / kSqrt3);
   const double id = c * i_alpha + s * i_beta, iq = -s * i_alpha + c * i_beta;
   i_amp_meas_ = magnitude(id, iq);
   id_meas_ += alpha_cur_ * (id - id_meas_);

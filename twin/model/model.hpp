@@ -182,7 +182,7 @@ class Model {
   void switch_plant(bool ideal);
   void reseed();
   template <class S, class Valid>
-  void guard(S& live, S& good, Valid&& valid_fn, const char* message);
+  bool guard(S& live, S& good, Valid&& valid_fn, const char* message);
   void update_derived();
   void zero_encoders();
   void enter_mode(int32_t mode);
@@ -225,8 +225,17 @@ class Model {
 
   // Derived from params and filter at each step.
   double J_ = 0, J_ff_ = 0, Kt_ = 0, R_hot_ = 0, v_max_ = 0, i_lim_ = 0;
-  double bus_decay_ = 0;  // exp(-dt / (R_bus * C_bus))
-  int32_t cog_h_ = 0;
+  double bus_decay_ = 0, cached_bus_tau_ = -1;  // exp(-dt / (R_bus * C_bus))
+  // The realistic drivetrain's constants, at the output; redone when params or realism change.
+  struct Drivetrain {
+    double J1, J2, B1, Tc, Ts;  // rotor and output inertia, rotor drag, output friction
+    double mu_fwd, mu_back;     // mesh loss per torque carried, driving and back-driven
+    double a1, a2, g1, kk;      // of the implicit midpoint rule over one whole step
+  };
+  Drivetrain dt_{};
+  bool drivetrain_dirty_ = true;
+  void update_drivetrain();
+  int32_t cog_h_ = 0, cached_slots_ = 0, cached_pole_pairs_ = 0;
   double cpr_int_ = 0, cpr_ext_ = 0, cached_gear_ = 0;
   int32_t cached_bits_int_ = 0, cached_bits_ext_ = 0;
   double alpha_spd_ = 1, alpha_cur_ = 1, cached_spd_cut_ = -1, cached_cur_cut_ = -1;
