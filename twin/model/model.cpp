@@ -543,6 +543,9 @@ void Model::enter_mode(int32_t mode) {
   const auto speed_loop_mode = [](int32_t m) { return m == kSpeed || m == kPosition; };
   mode_ = mode;
   if (!uses_current_loop(prev)) x_d_ = x_q_ = 0;
+  const auto fixed_frame = [&](int32_t m) { return !ideal_ && (m == kCalibration || m == kFvi); };
+  if (fixed_frame(prev) != fixed_frame(mode)) x_d_ = x_q_ = 0;  // integrators of another frame
+  fixed_frame_ = fixed_frame(mode);
   // Bumpless transfer into the speed loop: its integrator starts from the torque applied so far.
   x_spd_ = (speed_loop_mode(mode) && prev >= kTorque) ? torque_ref_ : 0.0;
   x_pos_ = x_hi_ = x_lo_ = 0;
@@ -578,17 +581,15 @@ Model::Voltage Model::control(const Inputs& in) {
         amp = std::copysign(i_lim_, amp);
         current_clipped_ = true;
       }
-      // At the drive's electrical angle zero: its own frame turned back by its angle.
-      double c = cos_e_, s = sin_e_;
-      if (!ideal_) {
-        double ce, se;
-        cos_sin(eps_, ce, se);
-        c = cos_e_ * ce - sin_e_ * se;
-        s = sin_e_ * ce + cos_e_ * se;
+      if (ideal_) {  // in the rotor frame: the vector turned back by the true angle
+        id_ref_ = amp * cos_e_;
+        iq_ref_ = -amp * sin_e_;
+        v = current_loop(id_ref_, iq_ref_);
+      } else {  // regulated in the vector's own frame: the encoder's angle is what is being found
+        id_ref_ = amp;
+        iq_ref_ = 0;
+        v = current_loop(id_ref_, iq_ref_, true);
       }
-      id_ref_ = amp * c;
-      iq_ref_ = -amp * s;
-      v = current_loop(id_ref_, iq_ref_);
       break;
     }
     case kOpenLoop:
@@ -781,16 +782,17 @@ Model::Voltage Model::limit_voltage(Voltage v) const {
   return v;
 }
 
-Model::Voltage Model::current_loop(double id_ref, double iq_ref) {
+Model::Voltage Model::current_loop(double id_ref, double iq_ref, bool fixed_frame) {
   const Params_type& p = params;
-  const double we = p.pole_pairs * p.gear_ratio * meas.spd;
+  fixed_frame_ = fixed_frame;
+  const double we = fixed_frame ? 0.0 : p.pole_pairs * p.gear_ratio * meas.spd;
   const double ed = id_ref - id_meas_;
   const double eq = iq_ref - iq_meas_;
   const double xd = x_d_ + pid.id_Ki * ed * kDt;
   const double xq = x_q_ + pid.id_Ki * eq * kDt;
   // PI plus decoupling of the cross-coupling and back-EMF terms.
   const Voltage want{pid.id_Kp * ed + xd - we * p.Lq * iq_meas_,
-                     pid.id_Kp * eq + xq + we * (p.Ld * id_meas_ + p.flux)};
+                     pid.id_Kp * eq + xq + we * (p.Ld * id_meas_ + (fixed_frame ? 0.0 : p.flux))};
   const Voltage v = limit_voltage(want);
   v_saturated_ = v.d != want.d || v.q != want.q;
   if (!v_saturated_) {  // hold the integrators while the voltage saturates
@@ -904,7 +906,7 @@ void Model::plant_realistic(const Inputs& in, Voltage v_cmd) {
     // the drive's angle (the middle of the step it will be applied in).
     v_pend_d_ = v_cmd.d;
     v_pend_q_ = v_cmd.q;
-    v_pend_ang_ = eps_ + 1.5 * kDt * pN * meas.spd;
+    v_pend_ang_ = fixed_frame_ ? -theta_e_ : eps_ + 1.5 * kDt * pN * meas.spd;
   } else {  // gates off at once; nothing waits
     v_pend_d_ = v_pend_q_ = v_pend_ang_ = 0;
   }
@@ -1192,9 +1194,15 @@ void Model::sense_realistic() {
   const double ib = quantise(motor.m_ib + r.i_offset_b + r.i_noise * n_b, r.adc_lsb);
   meas.i_a = ia;
   meas.i_b = ib;
-  double ce, se;
-  cos_sin(eps_, ce, se);
-  const double c = cos_e_ * ce - sin_e_ * se, s = sin_e_ * ce + cos_e_ * se;
+  // Into the frame the current loop works in: the encoder's, or the fixed
+  // one of an alignment.
+  double c = 1, s = 0;
+  if (!fixed_frame_) {
+    double ce, se;
+    cos_sin(eps_, ce, se);
+    c = cos_e_ * ce - sin_e_ * se;
+    s = sin_e_ * ce + cos_e_ * se;
+  }
   const double i_alpha = ia, i_beta = (ia + 2 * ib) * (1.0 / kSqrt3);
   const double id = c * i_alpha + s * i_beta, iq = -s * i_alpha + c * i_beta;
   i_amp_meas_ = magnitude(id, iq);

@@ -10,7 +10,8 @@
 //              (computation delay; the modulator holds it over the step), in
 //              the frame of the drive's own electrical angle: the rotor
 //              encoder's counts and the offset the last calibration found,
-//              advanced by 1.5 steps of the estimated speed
+//              advanced by 1.5 steps of the estimated speed; calibration and
+//              FVI regulate the current in the fixed frame of their vector
 //     plant    rotor and output are two inertias joined by a torsional spring
 //              with damping and a backlash band; the mesh loses a share of
 //              the torque it carries (more when the load drives the motor),
@@ -194,7 +195,7 @@ class Model {
   double torque_to_current(double torque);  // returns the torque after limits
   double bound_by_limits(double torque);
   Voltage limit_voltage(Voltage v) const;
-  Voltage current_loop(double id_ref, double iq_ref);
+  Voltage current_loop(double id_ref, double iq_ref, bool fixed_frame = false);
   void plant(const Inputs& in, Voltage v);
   void plant_realistic(const Inputs& in, Voltage v);
   void mechanics(double torque, double load, double& dth1, double& dth2);
@@ -283,6 +284,7 @@ class Model {
   bool pos_clipped_hi_ = false, pos_clipped_lo_ = false;
   bool spd_clipped_hi_ = false, spd_clipped_lo_ = false;
   bool v_saturated_ = false;  // the current loop's voltage was limited
+  bool fixed_frame_ = false;  // the current loop works in a fixed frame (realistic alignment)
   uint32_t trips_ = 0;        // protections holding the power stage off
 };
 
