@@ -20,9 +20,6 @@ constexpr double kFlagMargin = 1.02;      // feedback flags tolerate 2 % over a 
 constexpr double kAmbientC = 25.0;
 constexpr double kLearnAfterS = 0.5;      // calibration long enough for the drive to take its zero from it
 
-// Protections of the realistic drive (bits of Model::trips_).
-enum Trip : uint32_t { kTripCurrent = 1, kTripVoltage = 2, kTripSpeed = 4, kTripTemperature = 8 };
-
 // Unlike std::clamp this is defined for lo > hi (hi wins).
 double clip(double x, double lo, double hi) { return std::min(std::max(x, lo), hi); }
 

@@ -100,6 +100,9 @@ enum ControlType : int32_t {
   kImpedance = 8,    // Reference = equilibrium position of the impedance law, rad
 };
 
+// Protections of the realistic drive, as Model::trips() reports them.
+enum Trip : uint32_t { kTripCurrent = 1, kTripVoltage = 2, kTripSpeed = 4, kTripTemperature = 8 };
+
 // One actuator of the catalogue: physical constants and the loop bandwidths
 // its default tuning is designed for.
 struct Actuator {
@@ -151,6 +154,9 @@ class Model {
   bool reset_level() const { return reset_prev_; }
   // Last rejected input or parameter (static text), nullptr when none since initialize().
   const char* error() const { return error_; }
+  // Protections (Trip bits) holding the power stage off now, or whose cause
+  // persists while Enable is low; 0 on the ideal plant.
+  uint32_t trips() const { return trips_; }
   const Actuator& actuator() const { return *actuator_; }
 
   // The live structures, read and written between steps.
