@@ -118,10 +118,15 @@ def test_torque_limit_clamps(any_twin):
         for sign in (1, -1):
             twin.inp.Load = sign * limit  # holds the output still against the clamped torque
             twin.inp.Reference = sign * 3 * limit
-            twin.run_s(0.05)
+            # Realistic: the rotor crosses the backlash, knocks into the held
+            # output and rings against it for a while (lightly damped).
+            twin.run_s(0.04 if twin.ideal else 0.4)
+            t_fb, over = twin.trace(0.01, lambda: twin.info.T_fb, lambda: twin.debug.T_fb_max)
             assert twin.info.T_ref == sign * limit
-            assert twin.info.T_fb == pytest.approx(sign * limit, rel=0.02)
-            assert twin.debug.T_ref_max and not twin.debug.T_fb_max
+            assert sum(t_fb) / len(t_fb) == pytest.approx(sign * limit, rel=0.02)
+            # Realistic, the torque fed back carries the sensors' noise, which
+            # now and then reaches 2 % over a small limit.
+            assert twin.debug.T_ref_max and sum(over) <= (0 if twin.ideal else len(over) / 4)
     # A torque limit above what the drive's current gives: the current limit clamps.
     lim.lim_T = 2 * stall
     twin.inp.Load = stall

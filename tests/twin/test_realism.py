@@ -78,12 +78,13 @@ def peak_frequency(x, dt, f_guess):
     return (len(peaks) - 1) / ((peaks[-1] - peaks[0]) * dt)
 
 
-@pytest.mark.parametrize("load_inertia", [0.0, 3.0])
+@pytest.mark.parametrize("load_inertia", [10.0, 30.0])
 def test_torsion_rings_at_the_frequency_the_compliance_predicts(model, load_inertia):
     """A load step on the sliding output, the motor's torque held by the
-    current loop: the drivetrain rings at sqrt(k (1/J1 + (2 - 1/eta)/J2)),
-    J1 the rotor at the output, J2 the output with what is attached, and
-    (2 - 1/eta) the share of the torque the sliding mesh passes on."""
+    current loop: the drivetrain rings as J1 x'' = -(k x + c x') and
+    J2 y'' = m (k x + c x') predict, x the twist, J1 the rotor at the output,
+    J2 the output with a load of some times its inertia attached, and
+    m = 2 - 1/eta the share of the torque the sliding mesh passes on."""
     t = twinlib.Twin(model)
     try:
         p, r = t.params, t.realism
@@ -92,11 +93,12 @@ def test_torsion_rings_at_the_frequency_the_compliance_predicts(model, load_iner
         stall = t.lim.lim_T
         t.inp.Reference, t.inp.Load = 0.3 * stall, 0.25 * stall
         t.run_s(0.015)  # the teeth met with a knock; let it ring down
-        t.inp.Load = 0.17 * stall
-        twist, = t.trace(0.016, lambda: t.motor.m_twist)
+        t.inp.Load = 0.2 * stall
+        twist, = t.trace(0.025, lambda: t.motor.m_twist)
         assert min(twist) > 0.5 * r.backlash  # the teeth stayed in contact
-        J1, J2 = p.J_rotor * p.gear_ratio ** 2, p.J_out + p.J_load
-        predicted = math.sqrt(r.k_twist * (1 / J1 + (2 - 1 / r.eta_fwd) / J2)) / (2 * math.pi)
+        a = 1 / (p.J_rotor * p.gear_ratio ** 2) + (2 - 1 / r.eta_fwd) / (p.J_out + p.J_load)
+        zeta = r.c_twist * math.sqrt(a / r.k_twist) / 2
+        predicted = math.sqrt(r.k_twist * a * (1 - zeta ** 2)) / (2 * math.pi)
         assert peak_frequency(twist, t.dt, predicted) == pytest.approx(predicted, rel=0.05)
     finally:
         t.close()

@@ -211,6 +211,8 @@ STRUCTS = [
         ("eta_fwd", "mesh efficiency while the motor drives the load, 0..1"),
         ("eta_back", "mesh efficiency while the load drives the motor, 0..1"),
         ("friction_scale", "the plant's friction over the nominal values the drive compensates"),
+        ("rotor_share", "share of the Coulomb and breakaway friction in the motor's bearings, felt by the rotor "
+                        "alone within the backlash, 0..1"),
         ("cogging", "cogging torque amplitude at the rotor, N*m"),
         ("ripple", "torque ripple at six times the electrical frequency, fraction of the torque"),
         ("i_noise", "current-sensor noise per phase, A rms"),

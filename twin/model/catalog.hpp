@@ -9,10 +9,11 @@
 //   k_twist      stall torque over the twist a gearhead of that kind shows
 //                at it: 8 arcmin for one planetary stage of the mid-size
 //                class, 10 for a small one, 12 for two stages
-//   c_twist      5 % of critical damping of the unloaded two-inertia mode,
-//                2 * 0.05 * sqrt(k_twist * J1 * J2 / (J1 + J2)), J1 the
-//                rotor at the output, J2 = J_out: gear meshes are lightly
-//                damped
+//   c_twist      5 % of critical damping of the rotor swinging against a
+//                held output, 2 * 0.05 * sqrt(k_twist * J1), J1 the rotor at
+//                the output: the mode every heavy load approaches, so any
+//                load sees at least that (gear meshes: 3-17 %); the unloaded
+//                actuator's own mode is damped more (13-32 %)
 //   backlash     6 arcmin for a mid-size precision stage, 10 for a small
 //                stage, 12 for two stages
 //   eta_fwd      0.97 per planetary stage (0.96 for the small one); eta_back
@@ -20,6 +21,8 @@
 //                the other flank
 //   friction_scale  a unit's friction above the nominal (datasheet) values
 //                the drive compensates: 10-20 %, more with more grease
+//   rotor_share  a quarter of the Coulomb friction in the motor's bearings
+//                and seal, the rest in the gearbox and output bearing
 //   slots        the winding: 24 slots for 28 poles, 12 for 14, 18 for 20
 //   cogging      1.5 % of the rotor's continuous torque Kt * I_rated (2 % for
 //                the small-diameter, high-pole-density NOVA_3 motor);
@@ -153,18 +156,19 @@ constexpr Params_type orbit_2() {
 
 
 // ORBIT_4: stall 43.2 N*m, J1 = 4.86e-3, J2 = 8e-4 kg*m^2 -> the unloaded
-// torsion mode at 826 Hz; no-load 38.5 rad/s.
+// torsion mode at 826 Hz, a held output at 312 Hz; no-load 38.5 rad/s.
 constexpr Realism_type orbit_4_realism() {
   Realism_type r{};
   r.seed = 0x0B17'0004;
   r.slots = 24;
   r.bus_sinks = 1;
   r.k_twist = 18500.0;    // 43.2 N*m / 8 arcmin
-  r.c_twist = 0.36;
+  r.c_twist = 0.95;
   r.backlash = 1.745e-3;  // 6 arcmin
   r.eta_fwd = 0.97;
   r.eta_back = 0.969;
   r.friction_scale = 1.15;
+  r.rotor_share = 0.25;
   r.cogging = 0.0142;     // 1.5 % of 0.947 N*m
   r.ripple = 0.015;
   r.adc_lsb = 0.0322;     // 132 A / 4096
@@ -185,18 +189,20 @@ constexpr Realism_type orbit_4_realism() {
   return r;
 }
 
-// NOVA_3: stall 25.2 N*m, J1 = 1.555e-2, J2 = 4e-4 -> 684 Hz; no-load 8.24 rad/s.
+// NOVA_3: stall 25.2 N*m, J1 = 1.555e-2, J2 = 4e-4 -> 684 Hz, held 108 Hz;
+// no-load 8.24 rad/s.
 constexpr Realism_type nova_3_realism() {
   Realism_type r{};
   r.seed = 0x0B17'0003;
   r.slots = 12;
   r.bus_sinks = 1;
   r.k_twist = 7200.0;     // 25.2 N*m / 12 arcmin
-  r.c_twist = 0.17;
+  r.c_twist = 1.06;
   r.backlash = 3.491e-3;  // 12 arcmin
   r.eta_fwd = 0.94;       // two stages
   r.eta_back = 0.936;
   r.friction_scale = 1.2;
+  r.rotor_share = 0.25;
   r.cogging = 0.0047;     // 2 % of 0.235 N*m
   r.ripple = 0.02;
   r.adc_lsb = 0.00806;    // 33 A / 4096
@@ -217,18 +223,20 @@ constexpr Realism_type nova_3_realism() {
   return r;
 }
 
-// ORBIT_2: stall 2.16 N*m, J1 = 2.88e-4, J2 = 6e-5 -> 615 Hz; no-load 77 rad/s.
+// ORBIT_2: stall 2.16 N*m, J1 = 2.88e-4, J2 = 6e-5 -> 615 Hz, held 255 Hz;
+// no-load 77 rad/s.
 constexpr Realism_type orbit_2_realism() {
   Realism_type r{};
   r.seed = 0x0B17'0002;
   r.slots = 18;
   r.bus_sinks = 1;
   r.k_twist = 740.0;      // 2.16 N*m / 10 arcmin
-  r.c_twist = 0.0192;
+  r.c_twist = 0.0462;
   r.backlash = 2.909e-3;  // 10 arcmin
   r.eta_fwd = 0.96;
   r.eta_back = 0.958;
   r.friction_scale = 1.1;
+  r.rotor_share = 0.25;
   r.cogging = 0.00125;    // 1.5 % of 0.0833 N*m
   r.ripple = 0.015;
   r.adc_lsb = 0.00645;    // 26.4 A / 4096

@@ -152,7 +152,7 @@ bool valid(const Params_type& p) {
 }
 
 bool valid(const Realism_type& r) {
-  const double d[] = {r.k_twist,  r.c_twist,   r.backlash, r.eta_fwd, r.eta_back, r.friction_scale,
+  const double d[] = {r.k_twist,  r.c_twist,   r.backlash, r.eta_fwd, r.eta_back, r.friction_scale, r.rotor_share,
                       r.cogging,  r.ripple,    r.i_noise,  r.i_offset_a, r.i_offset_b, r.adc_lsb,
                       r.enc_int_noise, r.enc_ext_noise, r.T_noise, r.R_bus, r.C_bus, r.V_low,
                       r.V_high,   r.V_trip,    r.I_trip,   r.spd_trip, r.T_trip};
@@ -160,7 +160,7 @@ bool valid(const Realism_type& r) {
     if (!std::isfinite(x)) return false;
   return r.slots >= 1 && r.slots <= 1000 && (r.bus_sinks == 0 || r.bus_sinks == 1) && r.k_twist > 0 &&
          r.c_twist >= 0 && r.backlash >= 0 && r.eta_fwd > 0 && r.eta_fwd <= 1 && r.eta_back > 0 &&
-         r.eta_back <= 1 && r.friction_scale >= 0 && r.cogging >= 0 && r.ripple >= 0 && r.ripple < 1 &&
+         r.eta_back <= 1 && r.friction_scale >= 0 && r.rotor_share >= 0 && r.rotor_share <= 1 && r.cogging >= 0 && r.ripple >= 0 && r.ripple < 1 &&
          r.i_noise >= 0 && r.adc_lsb >= 0 && r.enc_int_noise >= 0 && r.enc_ext_noise >= 0 && r.T_noise >= 0 &&
          r.R_bus >= 0 && r.C_bus > 0 && r.V_low < r.V_high && r.V_high <= r.V_trip && r.I_trip > 0 &&
          r.spd_trip > 0;
@@ -949,8 +949,9 @@ void Model::plant_realistic(const Inputs& in, Voltage v_cmd) {
 }
 
 // One step of the drivetrain: rotor and output apart inside the backlash
-// band, joined by the spring and damper at its edges.  A step in which the
-// gap closes is split at the contact.
+// band, each with its share of the friction (the rotor's bearings, the
+// output's), joined by the spring and damper at its edges, where the output
+// carries all of it.  A step in which the gap closes is split at the contact.
 void Model::mechanics(double torque, double load, double& dth1, double& dth2) {
   const double th1 = th1_, th2 = th2_, w1 = w1_, w2 = w2_;
   const double hb = 0.5 * realism.backlash;
@@ -979,11 +980,13 @@ void Model::mechanics(double torque, double load, double& dth1, double& dth2) {
 
 void Model::advance_free(double h, double torque, double load) {
   const Drivetrain& d = dt_;
-  const double w1 = ((d.J1 - 0.5 * d.B1 * h) * w1_ + torque * h) / (d.J1 + 0.5 * d.B1 * h);
-  th1_ += 0.5 * (w1_ + w1) * h;
+  const double share = realism.rotor_share;
+  double w1 = 0, dth1 = 0;
+  one_body(h, d.J1, d.B1, torque, share * d.Tc, share * d.Ts, w1_, w1, dth1);
+  th1_ += dth1;
   w1_ = w1;
   double w2 = 0, dth2 = 0;
-  one_body(h, d.J2, 0.0, -load, d.Tc, d.Ts, w2_, w2, dth2);
+  one_body(h, d.J2, 0.0, -load, (1 - share) * d.Tc, (1 - share) * d.Ts, w2_, w2, dth2);
   th2_ += dth2;
   w2_ = w2;
   t_twist_ = 0;
