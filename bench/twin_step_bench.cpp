@@ -1,6 +1,7 @@
 // Cost of one twin step, and how far ahead of real time it runs, per model.
 //
-//   direct     one Model instance stepped by a direct call
+//   direct     one Model instance stepped by a direct call (the realistic plant)
+//   ideal      the same with the inport Ideal set
 //   library    DT_step of a dlopen()ed private copy of that model's simulation
 //              library, called through its exported symbol (what any FFI does)
 //   8 models   eight ORBIT_4 instances stepped in turn (a bus emulator's load)
@@ -67,8 +68,10 @@ void report(const char* model, const char* what, double ns, double baseline) {
               ns / baseline);
 }
 
-double direct(const tw::Actuator& a) {
+double direct(const tw::Actuator& a, bool ideal) {
   tw::Model m(a);
+  m.inputs.Ideal = ideal;
+  m.initialize();
   start(m.inputs);
   const Drive drive(a);
   return ns_per_call(
@@ -133,9 +136,10 @@ int main(int argc, char** argv) {
   double baseline = 0;
   int status = 0;
   for (const tw::Actuator& a : tw::kCatalogue) {
-    const double ns = direct(a);
+    const double ns = direct(a, false);
     if (baseline == 0) baseline = ns;
     report(a.name, "direct", ns, baseline);
+    report(a.name, "ideal", direct(a, true), baseline);
     if (argc > 1) {
       const double lib = via_library(a, argv[1]);
       if (lib < 0)
