@@ -14,9 +14,10 @@
 //              FVI regulate the current in the fixed frame of their vector
 //     plant    rotor and output are two inertias joined by a torsional spring
 //              with damping and a backlash band; the mesh loses a share of
-//              the torque it carries (more when the load drives the motor),
-//              Coulomb and static friction act at the output, viscous drag at
-//              the rotor, all of it friction_scale times the nominal values;
+//              the torque it carries (more when the load drives the motor);
+//              Coulomb and static friction act on the output (rotor_share of
+//              them on the rotor alone while the backlash is open), viscous
+//              drag on the rotor, all friction_scale times the nominal values;
 //              cogging (period from slots and poles) and a sixth-harmonic
 //              torque ripple; the bus is a supply behind a source resistance
 //              with a capacitor at the drive, so regeneration raises it
