@@ -160,7 +160,8 @@ bool valid(const Realism_type& r) {
     if (!std::isfinite(x)) return false;
   return r.slots >= 1 && r.slots <= 1000 && (r.bus_sinks == 0 || r.bus_sinks == 1) && r.k_twist > 0 &&
          r.c_twist >= 0 && r.backlash >= 0 && r.eta_fwd > 0 && r.eta_fwd <= 1 && r.eta_back > 0 &&
-         r.eta_back <= 1 && r.friction_scale >= 0 && r.rotor_share >= 0 && r.rotor_share <= 1 && r.cogging >= 0 && r.ripple >= 0 && r.ripple < 1 &&
+         r.eta_back <= 1 && r.friction_scale >= 0 && r.rotor_share >= 0 && r.rotor_share <= 1 &&
+         r.cogging >= 0 && r.ripple >= 0 && r.ripple < 1 &&
          r.i_noise >= 0 && r.adc_lsb >= 0 && r.enc_int_noise >= 0 && r.enc_ext_noise >= 0 && r.T_noise >= 0 &&
          r.R_bus >= 0 && r.C_bus > 0 && r.V_low < r.V_high && r.V_high <= r.V_trip && r.I_trip > 0 &&
          r.spd_trip > 0;
@@ -179,6 +180,15 @@ int64_t counts_of(double angle, double cpr, double noise_counts = 0.0) {
 }
 
 double quantise(double x, double step) { return step > 0 ? step * std::nearbyint(x / step) : x; }
+
+// The rotor's electrical angle as counts give it, without the offset: the
+// count within a revolution, so the figure stays small however far it turned.
+double counted_angle(int64_t counts, double cpr, int32_t pole_pairs) {
+  const int64_t per_turn = static_cast<int64_t>(cpr);
+  int64_t within = counts % per_turn;
+  if (within < 0) within += per_turn;
+  return wrap_angle(pole_pairs * (static_cast<double>(within) * kTwoPi / cpr));
+}
 
 bool read_flag(const bool& b) {  // a foreign writer may store any byte
   unsigned char c;
@@ -448,7 +458,7 @@ void Model::switch_plant(bool ideal) {
   p_src_ = p_bus_loss_ = 0;
   v_pend_d_ = v_pend_q_ = v_pend_ang_ = 0;
   eps_ = 0;
-  elec_off_ = wrap_angle(params.theta_e0);
+  elec_off_ = wrap_angle(theta_e_ - counted_angle(raw_int_, cpr_int_, params.pole_pairs));
   trips_ = 0;
 }
 
@@ -497,7 +507,8 @@ void Model::update_derived() {
     if (!first) {
       off_int_ = raw_int_ - std::llround(meas.pos * p.gear_ratio * cpr_int_ / kTwoPi);
       off_ext_ = raw_ext_ - std::llround(meas.pos2 * cpr_ext_ / kTwoPi);
-      elec_off_ = wrap_angle(params.theta_e0);  // the drive finds its zero again
+      // The drive keeps the angle it had, now counted at the new resolution.
+      elec_off_ = wrap_angle(theta_e_ + eps_ - counted_angle(raw_int_, cpr_int_, p.pole_pairs));
     }
   }
   if (realism.slots != cached_slots_ || p.pole_pairs != cached_pole_pairs_) {
@@ -534,7 +545,7 @@ void Model::enter_mode(int32_t mode) {
   if (prev == kCalibration && cal_t_ >= kLearnAfterS && !ideal_) {
     // The rotor sits on the alignment vector: the drive takes this place as
     // electrical angle zero (off by what friction and cogging left).
-    elec_off_ = wrap_angle(-params.pole_pairs * static_cast<double>(raw_int_) * kTwoPi / cpr_int_);
+    elec_off_ = wrap_angle(-counted_angle(raw_int_, cpr_int_, params.pole_pairs));
   }
   const auto uses_current_loop = [](int32_t m) { return m == kCalibration || m == kFvi || m >= kTorque; };
   const auto speed_loop_mode = [](int32_t m) { return m == kSpeed || m == kPosition; };
@@ -1187,9 +1198,8 @@ void Model::sense_realistic() {
   meas.turn = whole_turns(raw_int - off_int_, static_cast<int64_t>(cpr_int_));
   meas.turn2 = whole_turns(raw_ext - off_ext_, static_cast<int64_t>(cpr_ext_));
 
-  // The drive's electrical angle: its counts from its zero, less the truth.
-  eps_ = wrap_angle(p.pole_pairs * (static_cast<double>(raw_int) * kTwoPi / cpr_int_ - N * th1_) + elec_off_ -
-                    p.theta_e0);
+  // The drive's electrical angle (its counts from its zero) less the truth.
+  eps_ = wrap_angle(counted_angle(raw_int, cpr_int_, p.pole_pairs) + elec_off_ - theta_e_);
   const double ia = quantise(motor.m_ia + r.i_offset_a + r.i_noise * n_a, r.adc_lsb);
   const double ib = quantise(motor.m_ib + r.i_offset_b + r.i_noise * n_b, r.adc_lsb);
   meas.i_a = ia;
