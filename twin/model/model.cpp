@@ -181,13 +181,21 @@ int64_t counts_of(double angle, double cpr, double noise_counts = 0.0) {
 
 double quantise(double x, double step) { return step > 0 ? step * std::nearbyint(x / step) : x; }
 
-// The rotor's electrical angle as counts give it, without the offset: the
-// count within a revolution, so the figure stays small however far it turned.
+// An angle a few turns at most from [-pi, pi) brought into it.
+double wrap_near(double a) {
+  if (!(std::fabs(a) < 20.0)) return wrap_angle(a);  // never loops on a far or non-finite value
+  while (a >= kPi) a -= kTwoPi;
+  while (a < -kPi) a += kTwoPi;
+  return a;
+}
+
+// The rotor's electrical angle as counts give it, without the offset, in
+// [-pi, pi): whole electrical turns dropped in integers (counts per
+// revolution are a power of two), so it is exact however far it turned.
 double counted_angle(int64_t counts, double cpr, int32_t pole_pairs) {
-  const int64_t per_turn = static_cast<int64_t>(cpr);
-  int64_t within = counts % per_turn;
-  if (within < 0) within += per_turn;
-  return wrap_angle(pole_pairs * (static_cast<double>(within) * kTwoPi / cpr));
+  const int64_t mask = static_cast<int64_t>(cpr) - 1;
+  const int64_t electrical = ((counts & mask) * pole_pairs) & mask;
+  return wrap_near(static_cast<double>(electrical) * (kTwoPi / cpr));
 }
 
 bool read_flag(const bool& b) {  // a foreign writer may store any byte
@@ -1199,7 +1207,7 @@ void Model::sense_realistic() {
   meas.turn2 = whole_turns(raw_ext - off_ext_, static_cast<int64_t>(cpr_ext_));
 
   // The drive's electrical angle (its counts from its zero) less the truth.
-  eps_ = wrap_angle(counted_angle(raw_int, cpr_int_, p.pole_pairs) + elec_off_ - theta_e_);
+  eps_ = wrap_near(counted_angle(raw_int, cpr_int_, p.pole_pairs) + elec_off_ - theta_e_);
   const double ia = quantise(motor.m_ia + r.i_offset_a + r.i_noise * n_a, r.adc_lsb);
   const double ib = quantise(motor.m_ib + r.i_offset_b + r.i_noise * n_b, r.adc_lsb);
   meas.i_a = ia;
