@@ -491,3 +491,19 @@ TEST(TwinRealism, CalibratedFrameGivesTheTorqueItMeasures) {
     EXPECT_NEAR(te / 2000, m.inputs.Reference, 0.03 * m.inputs.Reference);
   }
 }
+
+// At rest the noise-free plant's filters, integrators and currents decay
+// towards zero; they must reach it rather than sink into subnormal numbers,
+// which made every step several times slower.
+TEST(TwinModel, StatesNeverTurnSubnormalAtRest) {
+  for (int32_t mode : {tw::kPosition, tw::kSpeed, tw::kTorque}) {
+    SCOPED_TRACE(mode);
+    tw::Model m(actuator("ORBIT_4"));
+    wrapper_start(m, mode, true);
+    run(m, 60000);  // three seconds holding still
+    const double outputs[] = {m.meas.spd,   m.meas.spd2,  m.info.id_fb,  m.info.iq_fb,  m.info.T_fb,
+                              m.info.T_ref, m.motor.m_id, m.motor.m_iq,  m.motor.m_vd,  m.motor.m_vq,
+                              m.meas.T,     m.motor.m_Te, m.motor.m_spd2, m.info.vd_ref, m.info.vq_ref};
+    for (double x : outputs) EXPECT_NE(std::fpclassify(x), FP_SUBNORMAL) << x;
+  }
+}
