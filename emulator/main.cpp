@@ -124,8 +124,10 @@ int main(int argc, char** argv) {
 
     AdapterNode adapter(options.adapter_firmware);
     std::vector<std::unique_ptr<ActuatorNode>> actuators;
-    for (const ActuatorConfig& config : options.actuators)
-      actuators.push_back(std::make_unique<ActuatorNode>(config, make_twin_plant(config.model_name), start));
+    for (const ActuatorConfig& config : options.actuators) {
+      const TwinSettings twin{options.ideal, options.faults.seed, config.address};
+      actuators.push_back(std::make_unique<ActuatorNode>(config, make_twin_plant(config.model_name, twin), start));
+    }
     if (!options.direct) bus.attach(&adapter);
     for (auto& a : actuators) bus.attach(a.get());
 

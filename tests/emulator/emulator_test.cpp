@@ -204,6 +204,36 @@ TEST(Emulator, StreamsAtTheConfiguredDivider) {
   EXPECT_TRUE(rig.host.frames().empty());
 }
 
+// A protection's trip is an error report of its own, limits reported or not;
+// each new fault once, with every bit active at the time.
+TEST(Emulator, TripsAreReportedAsTheyHappen) {
+  Rig rig;
+  rig.bus.run_nodes(0.01);
+  rig.bus.pump(1.0);
+  EXPECT_TRUE(rig.host.frames().empty());
+  rig.plant->limits = 1u << 6;  // a limit hit, not reported without --report-limits
+  rig.plant->faults = 1u << 16;
+  rig.bus.run_nodes(0.02);
+  rig.bus.run_nodes(0.03);  // still tripped: not again
+  rig.plant->faults |= 1u << 29;
+  rig.bus.run_nodes(0.04);
+  rig.plant->faults = 0;
+  rig.bus.run_nodes(0.05);
+  rig.plant->faults = 1u << 16;  // trips again later
+  rig.bus.run_nodes(0.06);
+  rig.bus.pump(1.0);
+  auto frames = rig.host.frames();
+  ASSERT_EQ(frames.size(), 3u);
+  for (const auto& f : frames) {
+    EXPECT_EQ(f.priority_bit, 0);
+    ASSERT_EQ(f.payload.size(), 5u);
+    EXPECT_EQ(f.payload[0], 0x82);
+  }
+  EXPECT_EQ(get_u32(&frames[0].payload[1]), 1u << 16);
+  EXPECT_EQ(get_u32(&frames[1].payload[1]), (1u << 16) | (1u << 29));
+  EXPECT_EQ(get_u32(&frames[2].payload[1]), 1u << 16);
+}
+
 TEST(Emulator, GetItemsAnswersWithNormalPriority) {
   Rig rig;
   auto a = rig.exchange(0x10, {0x0F, 113, 200, 69}, 0.0);
@@ -305,6 +335,9 @@ TEST(EmulatorOptions, ParsesActuatorsAndRejectsBadInput) {
   EXPECT_THROW(parse_options(5, const_cast<char**>(twice)), std::invalid_argument);
   const char* probability[] = {"emu", "--drop", "1.5"};
   EXPECT_THROW(parse_options(3, const_cast<char**>(probability)), std::invalid_argument);
+  EXPECT_FALSE(o.ideal);
+  const char* ideal[] = {"emu", "--ideal"};
+  EXPECT_TRUE(parse_options(2, const_cast<char**>(ideal)).ideal);
 }
 
 TEST(Emulator, FrameCutAfterItsHeaderEndsWithTheSilence) {

@@ -166,6 +166,22 @@ def test_default_error_reaction_stops_the_actuator(bus, transport, caplog):
     assert "Actuator 0x011 Stopping actuator (use set_error_callback to change this behavior)" in caplog.text
 
 
+def test_a_protection_trip_of_the_twin_is_reported():
+    """An overhauling load (1.5 x stall) drives the actuator past its
+    overspeed trip; the drive turns off and says so, unasked."""
+    with BusEmulator("--actuator", "0x10:ORBIT_2") as bus, VezOverUsb(port=bus.port) as link:
+        actuator = DorozeActuatorReal(link, 0x10)
+        reports = []
+        actuator.set_error_callback(lambda address, errors: reports.append((address, errors)))
+        assert actuator.connect()
+        actuator.start()
+        assert wait_until(lambda: "enabled" in bus.stats()[0x10].split(", "), 3.0)
+        bus.command("load 0x10 3.3")
+        assert wait_until(lambda: reports, 5.0)
+        assert reports[0] == (0x10, {4: "Speed feedback maximum"})
+        bus.command("load 0x10 0")
+
+
 def test_address_change_takes_effect():
     with BusEmulator("--actuator", "0x10:ORBIT_2") as bus:
         link = VezOverUsb(port=bus.port)
