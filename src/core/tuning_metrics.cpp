@@ -36,6 +36,19 @@ std::vector<double> centred_average(const std::vector<double>& x, size_t width) 
   return out;
 }
 
+double noise_sigma(const std::vector<double>& x, size_t from) {
+  if (x.size() < from + 3) return 0.0;
+  double sum = 0.0, sum2 = 0.0;
+  const size_t n = x.size() - from - 1;
+  for (size_t i = from; i + 1 < x.size(); ++i) {
+    const double d = x[i + 1] - x[i];
+    sum += d;
+    sum2 += d * d;
+  }
+  const double mean = sum / static_cast<double>(n);
+  return std::sqrt(std::max(0.0, sum2 / static_cast<double>(n) - mean * mean) / 2.0);
+}
+
 ResponseMetrics response_metrics(const std::vector<double>& output, const std::vector<double>& reference,
                                  const ResponseSpec& spec) {
   ResponseMetrics m{kNaN, kNaN, kNaN, kNaN, kNaN};
@@ -78,19 +91,34 @@ ResponseMetrics response_metrics(const std::vector<double>& output, const std::v
   for (size_t i = spec.start; i < n; ++i) peak = std::max(peak, p[i]);
   m.overshoot = std::max(0.0, peak - 1.0) * 100.0;
 
-  // Settled from the sample after the last one outside the band on.
+  // Settled from the sample after the last one outside the band on, judged
+  // on an average wide enough that three standard deviations of the
+  // remaining noise take at most half the band.
+  const double sigma = noise_sigma(output, n - tail) / std::fabs(move);
+  const double needed = std::ceil(std::pow(6.0 * sigma / spec.settle_band, 2.0));
+  const size_t width = static_cast<size_t>(std::clamp(needed, static_cast<double>(spec.smooth_samples),
+                                                      static_cast<double>(std::max(spec.smooth_samples,
+                                                                                   spec.max_settle_smooth_samples))));
+  std::vector<double> q = p;
+  if (width > spec.smooth_samples) {
+    q = centred_average(output, width);
+    for (size_t i = 0; i < n; ++i) q[i] = (q[i] - spec.initial) / move;
+  }
+  // The last half window has a shrinking average: as noisy as the raw
+  // samples, so it is not judged (the tail's mean speaks for it).
+  const size_t judged = std::max(spec.start + 1, n - std::min(n - 1, width / 2));
   size_t last_out = n;
-  for (size_t i = n; i-- > spec.start;) {
-    if (std::fabs(p[i] - 1.0) > spec.settle_band) {
+  for (size_t i = judged; i-- > spec.start;) {
+    if (std::fabs(q[i] - 1.0) > spec.settle_band) {
       last_out = i;
       break;
     }
   }
   if (last_out == n) {
     m.settling_time = 0.0;
-  } else if (last_out + 1 < n) {
-    const double level = p[last_out] > 1.0 ? 1.0 + spec.settle_band : 1.0 - spec.settle_band;
-    m.settling_time = (crossing(p, last_out + 1, level) - static_cast<double>(spec.start)) * spec.dt;
+  } else if (last_out + 1 < judged) {
+    const double level = q[last_out] > 1.0 ? 1.0 + spec.settle_band : 1.0 - spec.settle_band;
+    m.settling_time = (crossing(q, last_out + 1, level) - static_cast<double>(spec.start)) * spec.dt;
   }  // else: still outside the band at the end, NaN
   return m;
 }

@@ -23,7 +23,15 @@ struct ResponseSpec {
   double settle_band = 0.02;    // settling band, a fraction of the move
   double tail_fraction = 0.1;   // share of the run at its end that is "steady state"
   size_t smooth_samples = 1;    // width of the centred moving average that tames sensor noise
+  // Widest average the settling test may use.  The settling band is narrow,
+  // so for it the width grows with the noise measured on the tail until the
+  // averaged noise fits well inside the band (never below smooth_samples).
+  size_t max_settle_smooth_samples = 1;
 };
+
+// Standard deviation of the white noise on x[from..]: the spread of
+// successive differences over sqrt(2), which a slow trend barely touches.
+double noise_sigma(const std::vector<double>& x, size_t from);
 
 struct ResponseMetrics {
   double rise_time = 0.0;           // s, 10 % to 90 % of the move; NaN when 90 % is never reached

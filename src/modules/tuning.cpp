@@ -459,6 +459,7 @@ py::object run(py::object scenario, py::handle gains_arg) {
     spec.initial = spec.start == 0 ? initial : output[spec.start - 1];
     spec.target = profile.target();
     spec.smooth_samples = static_cast<size_t>(std::round(1e-3 * rate)) | 1u;  // 1 ms against sensor noise
+    spec.max_settle_smooth_samples = static_cast<size_t>(std::round(20e-3 * rate)) | 1u;
     const core::ResponseMetrics m = core::response_metrics(output, reference, spec);
     metrics["rise_time"] = m.rise_time;
     metrics["overshoot"] = m.overshoot;

@@ -87,7 +87,10 @@ def test_profiles_and_load_reach_the_twin():
     assert abs(loaded.torque[-1]) == pytest.approx(3.0, rel=0.2)
     assert abs(loaded.torque[int(0.09 * 2000)]) < 1.0
     speed = tuning.run(tuning.Scenario("ORBIT_4", mode="SPEED", setpoint=tuning.Step(2.0), duration=0.3))
-    assert speed.ok and abs(speed.response[-1] - 2.0) < 0.1 and speed.metrics["rise_time"] > 0
+    assert speed.ok and speed.metrics["rise_time"] > 0
+    # the twin's speed is a noisy measurement: its mean, and the metric made of it, are on target
+    assert sum(speed.response[-100:]) / 100 == pytest.approx(2.0, abs=0.05)
+    assert abs(speed.metrics["steady_state_error"]) < 0.05
 
 
 @pytest.mark.parametrize(
