@@ -1069,7 +1069,16 @@ int command_tune(py::object args) {
   py::object result;
   py::object baseline;
   try {
-    baseline = mod.get("run")(scenario);  // the model's present gains
+    try {
+      baseline = mod.get("run")(scenario);  // the model's present gains; also proves the scenario runs
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_FileNotFoundError) && !e.matches(PyExc_ImportError) &&
+          !e.matches(PyExc_KeyError))
+        throw;
+      print("doroze tune: " + glue::str(e.value()));
+      if (!client.is_none()) client.attr("close")();
+      return kExitFailure;
+    }
     result = mod.get("sweep")(scenario, candidates, "executor"_a = executor, "cost"_a = args.attr("cost"),
                               "workers"_a = args.attr("workers"));
   } catch (py::error_already_set&) {

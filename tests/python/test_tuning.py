@@ -235,6 +235,8 @@ def test_doroze_tune_samples_and_argument_errors(capsys):
                      "--samples", "3", "--seed", "2", "--workers", "1", "--top", "1"])
     out = capsys.readouterr().out.splitlines()
     assert status == 0 and "3 candidates" in out[0] and len(out) == 4
+    assert doroze(["tune", "--virtual", "NO_SUCH_MODEL", "--vary", "KP_POSITION=5:6:2"]) == 1
+    assert capsys.readouterr().out.startswith("doroze tune: ")  # what the assets search said, no traceback
     assert doroze(["tune", "--virtual", "ORBIT_4", "--vary", "KP_POSITION=5"]) == 2
     assert "NAME=LOW:HIGH" in capsys.readouterr().out
     assert doroze(["tune", "--virtual", "ORBIT_4", "--vary", "BOGUS=1:2:2"]) == 2
