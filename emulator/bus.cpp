@@ -34,6 +34,9 @@ void Bus::on_idle(double now) {
 
 void Bus::feed(const uint8_t* data, size_t n, double now) {
   if (deframer_.consume(data, n)) dispatch(deframer_.frame(), now);
+  while (deframer_.want() == 0) {  // frames found in what a rejected frame had read
+    if (deframer_.resume()) dispatch(deframer_.frame(), now);
+  }
 }
 
 void Bus::dispatch(const core::Frame& frame, double now) {
