@@ -52,15 +52,24 @@ void Bus::dispatch(const core::Frame& frame, double now) {
   ++stats_.frames_unrouted;
 }
 
+SourceStats Bus::source_stats(uint16_t source) const {
+  const auto it = by_source_.find(source);
+  return it == by_source_.end() ? SourceStats{} : it->second;
+}
+
 void Bus::send(uint16_t source, bool priority, std::vector<uint8_t> payload, double now, bool is_answer) {
   double due = now + kAnswerLatency;
+  SourceStats& tally = by_source_[source];
+  ++(is_answer ? tally.answers : tally.unsolicited);
   if (is_answer) {
     if (chance(faults_.drop)) {
       ++stats_.answers_dropped;
+      ++tally.answers_dropped;
       return;
     }
     if (chance(faults_.late)) {
       ++stats_.answers_late;
+      ++tally.answers_late;
       due += faults_.late_s;
     }
   }
@@ -82,6 +91,7 @@ void Bus::send(uint16_t source, bool priority, std::vector<uint8_t> payload, dou
                                       payload.size(), frame);
   if (chance(faults_.corrupt)) {
     ++stats_.frames_corrupted;
+    ++(is_answer ? tally.answers_corrupted : tally.unsolicited_corrupted);
     frame[n - 1] = 0x00;
   }
   bytes.insert(bytes.end(), frame, frame + n);
