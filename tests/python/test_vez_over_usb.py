@@ -298,8 +298,16 @@ def test_send_argument_types(link):
         link._send_VEZ("16", [1])
     with pytest.raises(ValueError, match="range"):
         link._send_VEZ(16, [256])
-    assert link._send_VEZ(16.9, [1]) and link._ser.written[-1] == frame(16, [1])
+    assert link._send_VEZ(16.0, [1]) and link._ser.written[-1] == frame(16, [1])
     assert len(link._ser.written) == 1
+
+
+@pytest.mark.parametrize("address", [16.9, 0.5, True, False, float("nan"), float("inf")])
+def test_send_refuses_an_address_that_is_not_a_whole_number(link, caplog, address):
+    # Rounding would send to another node (0.5 is the device on the USB port).
+    assert link._send_VEZ(address, [1]) is False
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.ERROR, f"Invalid VEZ ID: {address}")]
+    assert link._ser.written == []
 
 
 def test_send_on_a_closed_port_warns(fake_serial, caplog):
@@ -314,11 +322,44 @@ def test_send_reports_short_and_failed_writes(link, caplog):
     link._ser.write_result = None
     link._ser.write_error = serial.SerialException("write failed: [Errno 5] Input/output error")
     assert link._send_VEZ(16, [1]) is False
+    link._ser.write_error = OSError(9, "Bad file descriptor")
+    assert link._send_VEZ(16, [1]) is False
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
-        (logging.ERROR, "Couldn't write to port /dev/fake0: write failed: [Errno 5] Input/output error")
+        (logging.ERROR, "Couldn't write to port /dev/fake0: write failed: [Errno 5] Input/output error"),
+        (logging.ERROR, "Couldn't write to port /dev/fake0: [Errno 9] Bad file descriptor"),
     ]
     link._ser.write_error = RuntimeError("not a port error")
     with pytest.raises(RuntimeError):
+        link._send_VEZ(16, [1])
+
+
+def test_port_closed_by_another_thread_during_a_write_is_a_failed_write(link, caplog):
+    # The serial library's write, caught by a close half way: the descriptor
+    # is already gone while the port still reads as open.
+    def write_during_close(data):
+        link._ser.is_open = False
+        raise TypeError("'NoneType' object cannot be interpreted as an integer")
+
+    link._ser.write = write_during_close
+    assert link._send_VEZ(16, [1]) is False
+
+    def write_with_descriptor_gone(data):
+        link._ser.fd = None
+        raise TypeError("'NoneType' object cannot be interpreted as an integer")
+
+    link._ser.is_open = True
+    link._ser.write = write_with_descriptor_gone
+    assert link._send_VEZ(16, [1]) is False
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.ERROR, "Couldn't write to port /dev/fake0: the port was closed during the write")
+    ] * 2
+
+    def broken_write(data):  # the port is fine: a TypeError is a fault of the code, and raised
+        raise TypeError("a bug")
+
+    del link._ser.fd
+    link._ser.write = broken_write
+    with pytest.raises(TypeError, match="a bug"):
         link._send_VEZ(16, [1])
 
 
@@ -359,7 +400,11 @@ NOISE = bytes([0x13, 0x37, 0x00, 0x99, 0x42])  # no start byte
     [
         pytest.param([F1, F2], [[1, 2, 3], [4]], [4, 4, 4, 2], id="two frames"),
         pytest.param([NOISE, F1], [[1, 2, 3]], [4, 1, 1, 3, 4], id="noise then frame"),
-        pytest.param([b"\x13\x37", F1, F2], [[4]], None, id="start byte inside a rejected header is lost"),
+        pytest.param([b"\x13\x37", F1, F2], [[1, 2, 3], [4]], [4, 2, 4, 4, 2], id="start byte in a rejected header"),
+        pytest.param([b"\xfe", F1, F2], [[1, 2, 3], [4]], [4, 1, 4, 4, 2], id="a lone start byte before a frame"),
+        pytest.param([F1[:-1] + b"\x00", F1], [[1, 2, 3]], [4, 4, 1, 3, 4], id="frame after a bad trailer"),
+        pytest.param([bytes.fromhex("fe100020"), F1, F2, b"\x00" * 20], [[1, 2, 3], [4]], [4, 33],
+                     id="frames inside a rejected body"),
         pytest.param([bytes.fromhex("fe100000fd"), F1], [[], [1, 2, 3]], [4, 1, 4, 4], id="empty payload"),
         pytest.param([bytes.fromhex("fe10003c") + bytes(61), F1], [[1, 2, 3]], None, id="length 60 hunts"),
         pytest.param([bytes.fromhex("fe1000ff"), F1], [[1, 2, 3]], None, id="length 255 hunts"),
@@ -391,18 +436,27 @@ def test_stream_matches_the_reference_algorithm(link):
 
     rng = random.Random(7)
     stream = b""
+    sent = []
     for _ in range(300):
         kind = rng.random()
         if kind < 0.6:
-            stream += frame(0x10, rng.randbytes(rng.randrange(0, 60)), rng.random() < 0.5, rng.random() < 0.5)
+            f = frame(0x10, rng.randbytes(rng.randrange(0, 60)), rng.random() < 0.5, rng.random() < 0.5)
+            sent.append(f)
+            stream += f
         elif kind < 0.8:
             stream += rng.randbytes(rng.randrange(1, 12))
         else:
             f = frame(0x10, rng.randbytes(rng.randrange(0, 60)))
             stream += f[: rng.randrange(1, len(f))]
+    # Zeros end whatever candidate is still open; the last frame marks the end.
+    stream += bytes(128) + frame(0x10, [0xEE])
     link._ser.feed(stream)
     link._ser.wait_drained()
-    assert [tuple(x) for x in link.got] == reference_receive(stream)
+    expected = reference_receive(stream)
+    assert [tuple(x) for x in link.got] == expected and expected[-1] == (0x10, [0xEE], 0)
+    # Random noise may contain start bytes; whatever frame it made up, no
+    # more than a few intact frames went with it.
+    assert len(expected) >= len(sent) - 5
 
 
 def test_callback_gets_ints_raw_priority_bit_on_the_receive_thread(link):
@@ -439,27 +493,42 @@ def test_read_exception_is_logged_and_receiving_goes_on(link, caplog):
 
 
 @pytest.mark.parametrize(
-    "error, from_callback",
+    "error, from_callback, reason",
     [
-        (serial.SerialException("device reports readiness to read but returned no data"), False),
-        (serial.PortNotOpenError(), False),
-        (serial.SerialException("from a callback"), True),
-        (KeyboardInterrupt(), True),
+        (serial.SerialException("device reports readiness to read but returned no data"), False,
+         "SerialException: device reports readiness to read but returned no data"),
+        (serial.PortNotOpenError(), False, "PortNotOpenError: Attempting to use a port that is not open"),
+        (serial.SerialException("from a callback"), True, "SerialException: from a callback"),
+        (KeyboardInterrupt(), True, "KeyboardInterrupt"),
     ],
 )
-def test_serial_errors_and_interrupts_end_the_loop_quietly(link, caplog, error, from_callback):
+def test_serial_errors_and_interrupts_stop_the_link_with_one_error_record(link, caplog, error, from_callback, reason):
     if from_callback:
         def raiser(*args):
             raise error
 
         link.set_callback(0x20, raiser)
-        link._ser.feed(frame(0x20, [1]))
+        link._ser.feed(frame(0x20, [1]), frame(0x20, [2]))
     else:
         link._ser.fail_read(error)
     link._polling_thread.join(5)
     assert not link._polling_thread.is_alive()
     assert not link.is_connected and not link._polling_thread_event.is_set()
-    assert link._ser.calls[-1] == "close" and caplog.records == []
+    assert link._ser.calls[-1] == "close" and link._ser.calls.count("close") == 1
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("vez_api._transport", logging.ERROR, f"Lost the link to port /dev/fake0: {reason}")
+    ]
+
+
+def test_a_serial_error_after_disconnect_is_not_reported(fake_serial, caplog):
+    # The read fails because the link is being taken down: that is no loss.
+    t = VezOverUsb(port=PORT)  # not attached: a read waits out its timeout
+    t._ser.wait_drained()
+    t._polling_thread_event.clear()
+    t._ser.fail_read(serial.SerialException("gone"))
+    t._polling_thread.join(5)
+    assert not t._polling_thread.is_alive() and t._ser.calls[-1] == "close"
+    assert t._ser.reads[-1] == 4 and caplog.records == []
 
 
 def test_callback_removed_between_test_and_lookup_is_logged(link, caplog):

@@ -139,12 +139,28 @@ def test_shutdown_ends_the_thread_and_closes_the_port(adapter, how):
     t.close()
 
 
-def test_unplug_stops_the_thread(adapter, link, caplog):
+@pytest.mark.parametrize("streaming", [False, True], ids=["mid-read", "mid-stream"])
+def test_unplug_is_logged_once_and_stops_the_thread(adapter, link, caplog, streaming):
+    collector = Collector()
+    link.set_callback(0x10, collector)
     thread = link._polling_thread
+    if streaming:
+        writer = adapter.write_in_background(b"".join(seq_frame(0x10, i) for i in range(20_000)))
+        collector.wait_for(100)
     adapter.unplug()
     assert wait_until(lambda: not thread.is_alive())
     assert not link.is_connected and not link._ser.is_open
-    assert caplog.records == []  # a serial error ends the loop quietly
+    records = [(r.name, r.levelno, r.getMessage()) for r in caplog.records]
+    assert records == [
+        ("vez_api._transport", logging.ERROR,
+         f"Lost the link to port {adapter.port}: SerialException: device reports readiness to read but returned "
+         "no data (device disconnected or multiple access on port?)")
+    ]
+    if streaming:
+        writer.join(5)
+        got = sequence(collector.got)
+        assert got == list(range(len(got)))  # what arrived before the loss, in order
+    caplog.clear()
     assert link._send_VEZ(0x10, [1]) is False
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.WARNING, "Serial port not connected")]
 
