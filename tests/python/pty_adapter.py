@@ -43,6 +43,16 @@ class PtyAdapter:
                 time.sleep(0.0005)  # the line is full: let the host read
             view = view[n:]
 
+    def try_write(self, data: bytes) -> int:
+        """Writes what the line takes now (maybe nothing); 0 once unplugged."""
+        with self._master_lock:
+            if self.master < 0:
+                return 0
+            try:
+                return os.write(self.master, data)
+            except BlockingIOError:
+                return 0
+
     def write_in_background(self, data: bytes, chunk: int = 4096) -> threading.Thread:
         """Writes `data` in chunks from a thread (blocking when the line is full);
         stops quietly when the adapter is unplugged."""
