@@ -4,6 +4,7 @@ import inspect
 import logging
 import sys
 import threading
+import time
 import typing
 from unittest import mock
 
@@ -17,6 +18,15 @@ from fake_serial import FakeSerial, attach, frame
 from vez_api.vez_over_usb import VEZ_over_USB, VezOverUsb
 
 PORT = "/dev/fake0"
+
+
+def wait_until(condition, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.001)
+    return True
 
 
 @pytest.fixture
@@ -244,6 +254,42 @@ def test_disconnect_is_immediate_on_the_flag_and_idempotent(fake_serial):
     t._polling_thread.join(5)
     t.disconnect()  # idle: nothing to do
     assert t._callbacks == {16: print}
+
+
+def test_connect_waits_for_a_receive_thread_on_its_way_out(fake_serial, caplog):
+    # A callback that does not return keeps the old thread, and with it the
+    # port: connect must neither reopen the port under that thread (setting
+    # the port name of an open port closes and reopens it) nor start a second
+    # reader.  It answers like the port's own refusal.
+    t = attach(VezOverUsb(port=PORT))
+    release = threading.Event()
+    t.set_callback(0x20, lambda *a: release.wait(10))
+    t._ser.feed(frame(0x20, [1]))
+    assert wait_until(lambda: t._lock.locked())  # the callback runs
+    old = t._polling_thread
+    with mock.patch.object(old, "join") as join:  # instead of waiting out the 1 s
+        assert t.connect() is False
+    assert join.call_args_list == [mock.call(timeout=1.0)] * 2  # disconnect's, then connect's own
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.ERROR, "Couldn't connect to port /dev/fake0: Port is already open.")
+    ]
+    assert t._ser.calls == ["open", "flushInput", "flushOutput"] and t._polling_thread is old
+    release.set()
+    old.join(5)
+    assert t._ser.calls[-1] == "close" and not old.is_alive()
+    assert t.connect() is True and t._polling_thread is not old  # and now it reconnects
+    t.close()
+
+
+def test_reconnect_from_inside_a_callback_is_refused_not_deadlocked(fake_serial, caplog):
+    t = attach(VezOverUsb(port=PORT))
+    results = []
+    t.set_callback(0x20, lambda *a: results.append(t.connect()))
+    t._ser.feed(frame(0x20, [1]))
+    t._polling_thread.join(5)
+    assert results == [False] and not t._polling_thread.is_alive()
+    assert [r.getMessage() for r in caplog.records] == ["Couldn't connect to port /dev/fake0: Port is already open."]
+    assert t._ser.calls.count("open") == 1 and t._ser.calls[-1] == "close"
 
 
 def test_with_block_on_idle_transport_connects(fake_serial):
