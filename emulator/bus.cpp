@@ -27,9 +27,12 @@ void Bus::on_idle(double now) {
   if (now - last_byte_at_ < kInterByteTimeout) return;
   if (pending_.empty() && deframer_.at_frame_boundary()) return;
   // A frame left unfinished (even one whose header was complete) ends with
-  // the silence, as a read that timed out short.
+  // the silence, as a read that timed out short; so does every candidate the
+  // deframer still holds from the bytes before it, as the reads that follow
+  // would time out too.
   feed(pending_.data(), pending_.size(), now);
   pending_.clear();
+  while (deframer_.kept() != 0) feed(nullptr, 0, now);
 }
 
 void Bus::feed(const uint8_t* data, size_t n, double now) {

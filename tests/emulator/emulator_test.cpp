@@ -289,6 +289,18 @@ TEST(Emulator, FaultInjection) {
   EXPECT_GT(bytes.size(), 50u * 10);
 }
 
+TEST(Emulator, NothingHeldFromBeforeASilenceSwallowsTheFramesAfterIt) {
+  Rig rig;
+  // A false header announcing 16 bytes, more bytes and a start byte: after the
+  // silence the header is rejected and the start byte it held begins another
+  // candidate, which must end with the silence too.
+  rig.bus.on_host_bytes({0xFE, 0x10, 0x10, 0x10, 0x10, 0xFE, 0x10}, 0.0);
+  rig.bus.on_idle(3.0);
+  auto a = rig.exchange(0x10, {0x40}, 3.0);  // ping
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].address, 0x10);
+}
+
 TEST(Emulator, CountsWhatEachSourceSaidAndWhatTheFaultsHit) {
   Faults f;
   f.corrupt = 0.5;
