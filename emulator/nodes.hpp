@@ -101,9 +101,10 @@ class ActuatorNode : public Node {
   bool enabled() const { return enabled_; }
   uint8_t mode() const { return mode_; }
   uint64_t steps() const { return steps_; }
+  // The source address of what it says: 0 when plugged straight into USB.
+  uint16_t reply_address() const { return config_.direct ? 0 : address_; }
 
  private:
-  uint16_t reply_address() const { return config_.direct ? 0 : address_; }
   void answer(Bus& bus, std::vector<uint8_t> payload, double now);
   void apply_inputs();
   void set_mode(uint8_t mode);

@@ -319,6 +319,43 @@ TEST(Emulator, FaultInjection) {
   EXPECT_GT(bytes.size(), 50u * 10);
 }
 
+TEST(Emulator, NothingHeldFromBeforeASilenceSwallowsTheFramesAfterIt) {
+  Rig rig;
+  // A false header announcing 16 bytes, more bytes and a start byte: after the
+  // silence the header is rejected and the start byte it held begins another
+  // candidate, which must end with the silence too.
+  rig.bus.on_host_bytes({0xFE, 0x10, 0x10, 0x10, 0x10, 0xFE, 0x10}, 0.0);
+  rig.bus.on_idle(3.0);
+  auto a = rig.exchange(0x10, {0x40}, 3.0);  // ping
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].address, 0x10);
+}
+
+TEST(Emulator, CountsWhatEachSourceSaidAndWhatTheFaultsHit) {
+  Faults f;
+  f.corrupt = 0.5;
+  f.drop = 0.3;
+  f.seed = 11;
+  Rig rig(f);
+  rig.exchange(0x10, {0x07, 76}, 0.0);
+  rig.exchange(0x10, {0x06, 20, 0, 0, 0}, 0.0);  // 1 kHz
+  for (int ms = 10; ms <= 500; ms += 10) rig.bus.run_nodes(ms / 1000.0);
+  for (int i = 0; i < 40; ++i) rig.bus.on_host_bytes(rig.host.frame(0x10, {0x0F, 76}), 0.5);  // item reads
+  rig.bus.pump(2.0);
+  const SourceStats t = rig.bus.source_stats(0x10);
+  EXPECT_EQ(t.unsolicited, 500u);
+  EXPECT_EQ(t.answers, 40u);
+  EXPECT_GT(t.unsolicited_corrupted, 0u);
+  EXPECT_GT(t.answers_dropped, 0u);
+  // Every frame that reached the host is one the tally counted, and the
+  // corrupted ones are exactly those with a wrong trailer.
+  size_t intact = 0, broken = 0;
+  for (const HostFrame& h : rig.host.frames()) ++(h.trailer_ok ? intact : broken);
+  EXPECT_EQ(broken, t.unsolicited_corrupted + t.answers_corrupted);
+  EXPECT_EQ(intact + broken, t.unsolicited + t.answers - t.answers_dropped);
+  EXPECT_EQ(rig.bus.source_stats(0x11).unsolicited, 0u);
+}
+
 TEST(EmulatorOptions, ParsesActuatorsAndRejectsBadInput) {
   const char* argv[] = {"emu", "--actuator", "0x20:NOVA_3", "--actuator", "33", "--noise", "0.1", "--seed", "9"};
   Options o = parse_options(9, const_cast<char**>(argv));
