@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import multiprocessing
+import os
 import statistics
 import time
 import warnings
@@ -43,12 +44,12 @@ def candidates(n: int) -> list[dict]:
     return tuning.latin_hypercube({"KP_POSITION": (5, 80), "KP_SPEED": (1, 10), "KI_SPEED": (10, 400)}, n, seed=1)
 
 
-def median_time(fn, repeats: int) -> float:
+def median_time(fn, repeats: int, clock=time.perf_counter) -> float:
     times = []
     for _ in range(repeats):
-        t0 = time.perf_counter()
+        t0 = clock()
         fn()
-        times.append(time.perf_counter() - t0)
+        times.append(clock() - t0)
     return statistics.median(times)
 
 
@@ -94,9 +95,14 @@ def main() -> None:
     short = tuning.Scenario(args.model, duration=5e-05)
     setup_s = median_time(lambda: tuning.run(short), args.repeats)
     plain_s = median_time(lambda: plain_virtual_second(args.model), args.repeats)
+    run_cpu = median_time(lambda: tuning.run(sc, {"KP_POSITION": 30.0}), args.repeats, time.process_time)
+    setup_cpu = median_time(lambda: tuning.run(short), args.repeats, time.process_time)
     print(f"(a) one 1-s scenario, run():           {run_s * 1e3:7.1f} ms  (target <= {TARGETS['run_ms']:g} ms)")
     print(f"    of which actuator + warm-up:        {setup_s * 1e3:7.1f} ms; the simulated second itself "
           f"{(run_s - setup_s) * 1e3:.1f} ms")
+    print(f"    CPU time of this process (what an idle core would take): {run_cpu * 1e3:.1f} ms, of which "
+          f"actuator + warm-up {setup_cpu * 1e3:.1f} ms")
+    print(f"    load average while measuring: {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
     print(f"    baseline: the same second through DorozeActuatorVirtual.step (log off) {plain_s * 1e3:.1f} ms, "
           f"ratio {plain_s / run_s:.2f}x")
 
