@@ -91,6 +91,12 @@ def test_profiles_and_load_reach_the_twin():
     # the twin's speed is a noisy measurement: its mean, and the metric made of it, are on target
     assert sum(speed.response[-100:]) / 100 == pytest.approx(2.0, abs=0.05)
     assert abs(speed.metrics["steady_state_error"]) < 0.05
+    spring = tuning.run(tuning.Scenario("ORBIT_4", mode="IMPEDANCE", setpoint=tuning.Step(0.3), duration=0.3),
+                        {"K_STIFFNESS": 50.0})
+    assert spring.ok and spring.metrics["overshoot"] > 5 and abs(spring.metrics["steady_state_error"]) < 0.01
+    # 2 N*m on a free shaft: it speeds up until the speed limit brakes it, again and again
+    spin = tuning.run(tuning.Scenario("ORBIT_4", mode="TORQUE", setpoint=tuning.Step(2.0), duration=0.3))
+    assert spin.ok and spin.metrics["limit_hits"] > 0 and spin.metrics["peak_torque"] > 2.0
 
 
 @pytest.mark.parametrize(
