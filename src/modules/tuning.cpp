@@ -309,7 +309,7 @@ py::object parameter_key(py::handle actuator, const std::string& name) {
   return actuator.attr("VEZ_Parameters").attr("__getitem__")(name);
 }
 
-// Writes every value; returns the values the model holds afterwards.
+// Writes every value: model paths directly, parameters in one set_parameters call.
 void apply_parameters(py::handle actuator, py::dict values) {
   py::dict by_member;
   for (auto item : values) {
@@ -473,7 +473,7 @@ py::object run(py::object scenario, py::handle gains_arg) {
 
     const std::string refused = model_error(wrapper);
     if (!refused.empty()) {
-      failure = "the model refused the settings: " + refused;
+      failure = "the model reported: " + refused;
     } else if (!tally.finite() || std::isnan(m.iae)) {
       failure = "the simulation diverged (non-finite signals)";
     } else {

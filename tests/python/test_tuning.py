@@ -108,7 +108,7 @@ def test_profiles_and_load_reach_the_twin():
         ({"KP_POSITION": "fast"}, "KP_POSITION: not a number (fast)"),
         ({"BOGUS": 1.0}, "'BOGUS' is not a tunable parameter"),
         # limits the model refuses: the maximum below the minimum
-        ({"LIM_POSITION_MAX": -5000.0}, "the model refused the settings: invalid limits rejected"),
+        ({"LIM_POSITION_MAX": -5000.0}, "the model reported: invalid limits rejected"),
     ],
 )
 def test_invalid_candidates_fail_with_the_reason(gains, message):
