@@ -36,9 +36,10 @@ STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.ve
 
 help:
 	@echo "make demo   - build and run the demo"
-	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs, twin)"
+	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs, twin, second Python)"
 	@echo "make fuzz   - run the libFuzzer targets for FUZZ_SECONDS each (default 30)"
 	@echo "make bench  - run the benchmarks"
+	@echo "make second-python [SECOND_PYTHON=...] - pip-install and test the package for a second Python (part of make test)"
 
 # --- dependencies -----------------------------------------------------------
 
