@@ -32,13 +32,14 @@ STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.ve
                     vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual \
                     vez_api.doroze_cli vez_api.doroze_actuator
 
-.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench second-python second-python-checks clean FORCE
+.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench soak second-python second-python-checks clean FORCE
 
 help:
 	@echo "make demo   - build and run the demo"
 	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs, twin, second Python)"
 	@echo "make fuzz   - run the libFuzzer targets for FUZZ_SECONDS each (default 30)"
 	@echo "make bench  - run the benchmarks"
+	@echo "make soak   - the USB link for SOAK_MINUTES (default 10) under every fault"
 	@echo "make second-python [SECOND_PYTHON=...] - pip-install and test the package for a second Python (part of make test)"
 
 # --- dependencies -----------------------------------------------------------
@@ -217,12 +218,18 @@ virtual-demo: $(B)/.installed
 # Every benchmark runs even when one fails; the failed ones are named at the
 # end and make the target fail.
 bench: twin-bench $(B)/.installed
-	@failed=(); for b in bench/*.py; do \
+	@failed=(); for b in $(filter-out %_soak.py,$(wildcard bench/*.py)); do \
 	   echo; echo "=== $$b"; \
 	   $(PY) $$b || { echo "*** $$b failed (exit $$?)"; failed+=("$$b"); }; \
 	 done; \
 	 if [ $${#failed[@]} -gt 0 ]; then echo; echo "benchmarks failed: $${failed[*]}"; exit 1; fi; \
 	 echo; echo "all benchmarks ran"
+
+# The USB link for SOAK_MINUTES under every fault the emulator injects (not
+# part of `make bench`).
+SOAK_MINUTES ?= 10
+soak: $(B)/.installed
+	$(PY) bench/link_soak.py --minutes $(SOAK_MINUTES)
 
 clean:
 	rm -rf $(B) $(VENV)

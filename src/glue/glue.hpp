@@ -52,6 +52,12 @@ std::string type_name(py::handle obj);
 // truncated).  Strings and other non-numbers are rejected.
 py::int_ as_int(py::handle obj, const char* arg);
 
+// An integer argument whose value must not be rounded (a bus address): an int
+// other than a bool, or a number equal to a whole number (16.0 is 16).
+// Returns false for a bool, a number with a fraction part, an infinity or a
+// NaN; non-numbers raise the TypeError above.
+bool as_whole_int(py::handle obj, const char* arg, py::int_* out);
+
 // The value of a Python int as int64; `fits` is false when it does not fit.
 int64_t int64_of(py::handle int_obj, bool* fits);
 
@@ -263,6 +269,16 @@ void ModuleRef::def(const char* name, Func&& f, const Extra&... extra) const {
 // ---------------------------------------------------------------------------
 // Plain Python classes
 
+// Gives a class the text signature `signature` ("(address, logger=None)"),
+// which inspect.signature(cls) and help() show: CPython reads a class's
+// __text_signature__ from its internal doc ("Name(...)\n--\n\n"), while a
+// plain class's __doc__ comes from its dict and stays as it is.
+void set_class_text_signature(py::handle cls, const std::string& signature);
+
+// The same with the parameters of the class's own __init__ (a glue method),
+// without self.  A class without one is left as it is.
+void sign_class_from_init(py::handle cls);
+
 class ClassBuilder {
  public:
   // Creates type(name, bases, {__module__, __qualname__, __doc__,
@@ -273,10 +289,12 @@ class ClassBuilder {
   py::object cls() const { return cls_; }
 
   // An instance method (the first C++ parameter receives self).  Works for
-  // __init__ too.
+  // __init__ too, whose parameters then become the class's signature.
   template <typename Func, typename... Extra>
   ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-    set(name, detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...));
+    py::object fn = detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...);
+    set(name, fn);
+    if (std::strcmp(name, "__init__") == 0) sign_class_from_init(cls_);
     return *this;
   }
 

@@ -2,7 +2,11 @@
 
 import logging
 import math
+import os
 import re
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -104,6 +108,22 @@ def test_feedback_stream_at_the_set_rate(transport):
         actuator.set_feedback_rate(0)
 
 
+def test_a_failing_feedback_callback_is_logged_with_its_traceback_and_address(transport, caplog):
+    actuator = DorozeActuatorReal(transport, 0x11)
+    actuator.set_feedback_callback(lambda address, items: items["POSITION_FB"])  # keyed by name: a bug
+    actuator.set_feedback_items([Items.POSITION_FB])
+    with caplog.at_level(logging.WARNING, logger="vez_api._transport"):
+        actuator.set_feedback_rate(100)
+        try:
+            assert wait_until(lambda: len(caplog.records) >= 3, 5.0)
+        finally:
+            actuator.set_feedback_rate(0)
+    record = caplog.records[0]
+    assert record.getMessage() == "Error in polling thread: 'POSITION_FB'"
+    assert record.exc_info[0] is KeyError and record.address == 0x11
+    assert transport.is_connected  # the receive thread carries on
+
+
 def test_position_move_and_home(transport):
     actuator = DorozeActuatorReal(transport, 0x10)
     assert actuator.connect()
@@ -144,6 +164,22 @@ def test_default_error_reaction_stops_the_actuator(bus, transport, caplog):
         assert wait_until(lambda: "disabled" in bus.stats()[0x11], 3.0)
     assert "Actuator 0x011 Error code: 16 - Current maximum" in caplog.text
     assert "Actuator 0x011 Stopping actuator (use set_error_callback to change this behavior)" in caplog.text
+
+
+def test_a_protection_trip_of_the_twin_is_reported():
+    """An overhauling load (1.5 x stall) drives the actuator past its
+    overspeed trip; the drive turns off and says so, unasked."""
+    with BusEmulator("--actuator", "0x10:ORBIT_2") as bus, VezOverUsb(port=bus.port) as link:
+        actuator = DorozeActuatorReal(link, 0x10)
+        reports = []
+        actuator.set_error_callback(lambda address, errors: reports.append((address, errors)))
+        assert actuator.connect()
+        actuator.start()
+        assert wait_until(lambda: "enabled" in bus.stats()[0x10].split(", "), 3.0)
+        bus.command("load 0x10 3.3")
+        assert wait_until(lambda: reports, 5.0)
+        assert reports[0] == (0x10, {4: "Speed feedback maximum"})
+        bus.command("load 0x10 0")
 
 
 def test_address_change_takes_effect():
@@ -221,3 +257,175 @@ def test_many_threads_share_one_adapter(transport):
     assert errors == []
     for a in actuators:
         a.stop()
+
+
+# --- faults counted: nothing lost beyond what was destroyed on purpose -----------------
+
+# Items whose values stay put while an actuator idles, and whose bytes hold no
+# start byte: a frame the emulator corrupts then cannot hide a false one that
+# would swallow the next, so every loss is one the emulator counted.
+STEADY = [Items.VBUS, Items.TEMP_PCB, Items.ERROR_BITS, Items.CONTROL_LOOP_TIME_AVG]
+SOURCE_COUNTS = re.compile(
+    r"streamed (\d+) \(corrupted (\d+)\), answers (\d+) \(dropped (\d+), late (\d+), corrupted (\d+)\)"
+)
+
+
+def source_counts(bus, address):
+    streamed, stream_corrupted, answers, dropped, late, answers_corrupted = map(
+        int, SOURCE_COUNTS.search(bus.stats()[address]).groups()
+    )
+    return {
+        "stream": streamed - stream_corrupted,
+        "answers": answers - dropped - answers_corrupted,
+        "injected": stream_corrupted + dropped + late + answers_corrupted,
+    }
+
+
+def count_frames_at_the_transport(link, address):
+    """Wraps the callback registered for `address`: [priority frames, answers]."""
+    counts = [0, 0]
+    inner = link._callbacks[address]
+
+    def counting(source, payload, priority_bit):
+        counts[priority_bit] += 1
+        inner(source, payload, priority_bit)
+
+    link._callbacks[address] = counting
+    return counts
+
+
+def test_nothing_is_lost_beyond_what_the_faults_destroyed(caplog):
+    faults = ["--noise", "0.5", "--corrupt", "0.1", "--drop", "0.1", "--late", "0.1", "--late-ms", "40", "--seed", "5"]
+    with BusEmulator(*faults, "--actuator", "0x10:ORBIT_4", "--actuator", "0x11:NOVA_3") as bus:
+        link = VezOverUsb(port=bus.port)
+        actuators, counts = [], {}
+        for address in (0x10, 0x11):
+            actuator = DorozeActuatorReal(link, address)
+            counts[address] = count_frames_at_the_transport(link, address)
+            actuator.set_feedback_items(STEADY)
+            actuator.set_feedback_rate(1000)
+            actuators.append(actuator)
+        with caplog.at_level(logging.CRITICAL):  # timeouts of dropped answers are expected
+            for _ in range(60):
+                for actuator in actuators:
+                    actuator.get_items_blocking([Items.VBUS, Items.TEMP_PCB], timeout=0.05)
+        for actuator in actuators:
+            actuator.set_feedback_rate(0)
+
+        def settled():
+            return all(
+                counts[a] == [source_counts(bus, a)["stream"], source_counts(bus, a)["answers"]] for a in counts
+            )
+
+        wait_until(settled, 5.0)  # the last frames, late answers included, are on their way
+        line = bus.stats()
+        for address in counts:
+            expected = source_counts(bus, address)
+            assert counts[address] == [expected["stream"], expected["answers"]], (address, line[address])
+            assert counts[address][0] > 1000 and expected["injected"] > 100
+        totals = dict(re.findall(r"(noise bursts|late|corrupted|dropped at the port) (\d+)", line[-1]))
+        assert int(totals["noise bursts"]) > 1000 and int(totals["late"]) > 0
+        assert totals["dropped at the port"] == "0"
+        assert link.is_connected
+        link.close()
+
+
+@pytest.mark.parametrize("streaming", [False, True], ids=["mid-read", "mid-stream"])
+def test_killing_the_adapter_is_logged_once(caplog, streaming):
+    with BusEmulator("--actuator", "0x10:ORBIT_4") as bus:
+        link = VezOverUsb(port=bus.port)
+        actuator = DorozeActuatorReal(link, 0x10)
+        assert actuator.connect()
+        got = []
+        if streaming:
+            actuator.set_feedback_callback(lambda address, items: got.append(items))
+            actuator.set_feedback_items(STEADY)
+            actuator.set_feedback_rate(2000)
+            assert wait_until(lambda: len(got) > 200, 5.0)
+        thread = link._polling_thread
+        bus.process.kill()
+        bus.process.wait(5)
+        assert wait_until(lambda: not thread.is_alive(), 5.0)
+        assert not link.is_connected and not link._ser.is_open
+        (record,) = caplog.records
+        assert record.levelno == logging.ERROR and record.name == "vez_api._transport"
+        assert re.fullmatch(
+            rf"Lost the link to port {re.escape(bus.port)}: SerialException: "
+            r"(device reports readiness to read but returned no data \(device disconnected or multiple access on "
+            r"port\?\)|read failed: \[Errno 5\] Input/output error)",
+            record.getMessage(),
+        ), record.getMessage()
+        caplog.clear()
+        assert actuator.send_ping(timeout=0.05) is False
+        assert [r.getMessage() for r in caplog.records] == ["Serial port not connected"]
+
+
+# --- where the emulator takes its commands from -------------------------------------------------
+
+BACKGROUND_JOB = """
+import fcntl, os, subprocess, sys, termios
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # the pseudo-terminal on stdin becomes this session's terminal
+emulator = subprocess.Popen([sys.argv[1], "--actuator", "0x10"], stdout=subprocess.PIPE, text=True,
+                            stderr=open(sys.argv[2], "w"), preexec_fn=lambda: os.setpgid(0, 0))
+print(emulator.pid, emulator.stdout.readline().strip(), flush=True)  # a background job, as after `&`
+os.read(int(sys.argv[3]), 1)  # the test says when
+os.tcsetpgrp(0, emulator.pid)  # `fg`
+emulator.wait()
+"""
+
+
+def test_a_background_job_on_a_terminal_keeps_running_and_reads_once_in_front(tmp_path):
+    from bus_emulator import EMULATOR
+
+    master, slave = os.openpty()
+    go_read, go_write = os.pipe()
+    errors = tmp_path / "emulator.err"
+    shell = subprocess.Popen([sys.executable, "-c", BACKGROUND_JOB, str(EMULATOR), str(errors), str(go_read)], stdin=slave,
+                             stdout=subprocess.PIPE, text=True, start_new_session=True, pass_fds=(go_read,))
+    pid = None
+    try:
+        pid, port = shell.stdout.readline().split()
+        pid = int(pid)
+        os.write(master, b"stats\n")  # typed at the terminal: not for a background job
+        link = VezOverUsb(port=port)
+        try:
+            actuator = DorozeActuatorReal(link, 0x10)
+            assert actuator.connect(), "the emulator was stopped by its terminal"
+        finally:
+            link.close()
+        assert process_state(pid) != "T"
+        assert "end of stats" not in errors.read_text()
+        os.write(go_write, b"!")  # brought to the foreground, it reads the terminal again
+        assert wait_until(lambda: "end of stats" in errors.read_text(), 5.0)
+    finally:
+        if pid is not None:
+            os.kill(pid, signal.SIGTERM)
+            os.kill(pid, signal.SIGCONT)  # a stopped emulator must see its SIGTERM too
+        shell.wait(timeout=10)
+        shell.stdout.close()
+        for fd in (master, slave, go_read, go_write):
+            os.close(fd)
+
+
+def process_state(pid: int) -> str:
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def test_commands_from_a_fifo(tmp_path):
+    fifo = tmp_path / "commands"
+    os.mkfifo(fifo)
+    with BusEmulator("--actuator", "0x10", "--commands", str(fifo)) as emulator:
+        link = VezOverUsb(port=emulator.port)
+        try:
+            actuator = DorozeActuatorReal(link, 0x10)
+            reports = []
+            actuator.set_error_callback(lambda address, errors: reports.append((address, errors)))
+            assert actuator.connect()
+            for line in ("error 0x10 0x1", "error 0x10 0x80000000"):  # one writer after the other
+                with open(fifo, "w") as writer:
+                    writer.write(line + "\n")
+            assert wait_until(lambda: len(reports) == 2, 5.0)
+            assert reports == [(0x10, {0: "Overtemperature"}), (0x10, {31: "External encoder error"})]
+        finally:
+            link.close()
