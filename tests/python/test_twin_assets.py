@@ -532,6 +532,23 @@ def test_minimal_stand_ins(without_pydantic):
     assert m.yaml is yaml  # PyYAML stays available
 
 
+def test_backend_is_the_installed_pydantic():
+    # A pydantic that is installed but fails in the module's setup must not
+    # leave the records on the stand-ins unnoticed.
+    try:
+        import pydantic
+    except ImportError:
+        installed = "minimal"
+    else:
+        installed = "pydantic1" if str(pydantic.VERSION).startswith("1.") else "pydantic2"
+    assert assets._VALIDATION_BACKEND == installed
+    # `make test` names the library it installed for each interpreter, so
+    # that together they cover pydantic 1 and 2.
+    wanted = os.environ.get("VEZ_TEST_VALIDATION_BACKEND")
+    if wanted:
+        assert installed == wanted, "the test run did not get the validation library it installed"
+
+
 def test_module_imports_without_yaml(tmp_path):
     m = load_private_copy(assets, tmp_path, hidden=("yaml",))
     assert m.yaml is None
