@@ -124,6 +124,30 @@ class OriginalName {
   PyObject* original_ = nullptr;  // strong reference, intentionally never released
 };
 
+// An attribute instances find through their class (a method, a property, a
+// static method), remembered as the class held it when the module was made,
+// for guarded fast paths: holds(obj) tells whether obj still finds exactly
+// that object (type(obj) resolves the name to it, attribute lookup is the
+// generic one and the instance dict does not shadow it).  A subclass
+// override, a patch of the class or of the instance all answer false.
+class OriginalAttribute {
+ public:
+  void remember(py::handle cls, const char* name);
+  bool holds(py::handle obj) const;
+  // The class-level half of holds(): `type` resolves the name to the original.
+  bool holds_on_type(PyTypeObject* type) const;
+  PyObject* name() const { return name_; }
+  PyObject* original() const { return original_; }
+
+ private:
+  PyObject* name_ = nullptr;      // interned
+  PyObject* original_ = nullptr;  // strong reference, intentionally never released
+};
+
+// An interned str kept for the process lifetime (attribute names looked up
+// on hot paths).
+PyObject* interned(const char* text);
+
 // ---------------------------------------------------------------------------
 // Warnings and logging
 
