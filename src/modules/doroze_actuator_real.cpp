@@ -27,6 +27,7 @@
 #include "glue/glue.hpp"
 #include "modules/actuator_vocabulary.hpp"
 #include "modules/doroze_actuator_real/request_waits.hpp"
+#include "modules/vez_over_usb_capi.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
@@ -501,7 +502,7 @@ void parse_parameters(py::object self, py::handle data) {
 // Sending and waiting
 
 void send_vez_common_impl(py::handle self, py::handle msg, bool high_speed_candidate) {
-  const bool high_speed = high_speed_candidate && truthy(get_attr(self, names.can_high_speed));
+  const bool high_speed = truthy(get_attr(self, names.can_high_speed)) && high_speed_candidate;
   py::object adapter = get_attr(self, names.adapter);
   py::object address = actuator_address(self);
   // adapter._send_VEZ(address, msg, can_high_speed=high_speed)
@@ -509,12 +510,25 @@ void send_vez_common_impl(py::handle self, py::handle msg, bool high_speed_candi
   steal_or_throw(PyObject_VectorcallMethod(fast.send_vez, args, 3, fast.can_high_speed_keyword));
 }
 
-// Every command goes out through self._send_VEZ_common.
+// Every command goes out through self._send_VEZ_common.  While that is the
+// module's own and the transport a VezOverUsb with its own _send_VEZ, the
+// payload goes to the transport's C API as it is: the same call without the
+// list it would be handed as.
 void send(py::handle self, const core::Payload& payload, bool high_speed_candidate = false) {
-  py::list msg = glue::bytes_to_list(payload.data(), payload.size());
   if (fast.send_vez_common.holds(self)) {
-    send_vez_common_impl(self, msg, high_speed_candidate);
-  } else if (high_speed_candidate) {
+    if (const vez::usb::CApi* usb = vez::modules::real::usb_transport_api()) {
+      const bool high_speed = truthy(get_attr(self, names.can_high_speed)) && high_speed_candidate;
+      py::object adapter = get_attr(self, names.adapter);
+      py::object address = actuator_address(self);
+      const int sent = usb->send(adapter.ptr(), address.ptr(), payload.data(), payload.size(), 1, high_speed);
+      if (sent == -1) throw py::error_already_set();
+      if (sent >= 0) return;
+    }
+    send_vez_common_impl(self, glue::bytes_to_list(payload.data(), payload.size()), high_speed_candidate);
+    return;
+  }
+  py::list msg = glue::bytes_to_list(payload.data(), payload.size());
+  if (high_speed_candidate) {
     PyObject* args[] = {self.ptr(), msg.ptr(), Py_True};
     steal_or_throw(PyObject_VectorcallMethod(fast.send_vez_common.name(), args, 2, fast.high_speed_candidate_keyword));
   } else {

@@ -82,7 +82,7 @@ glue::OriginalAttribute send_vez_method, set_callback_method, remove_callback_me
 // leaked: they must outlive every thread.
 struct Names {
   PyObject *ser, *read, *is_open, *fd, *timeout, *abort_fd, *event, *is_set, *clear, *callbacks, *lock, *acquire,
-      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag;
+      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *write;
 } names;
 
 PyObject* intern(const char* s) {
@@ -738,26 +738,28 @@ Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
 // Frames sent from several application threads must not interleave on the
 // line.  A frame written in one system call with the GIL held cannot be cut
 // by another sender; a frame that goes (wholly or partly) through the
-// library's write may give the GIL up inside it, so it is marked as under
-// way, and the other senders on that transport wait for it, with the GIL
-// released, before they write.  Touched only with the GIL held.
-struct WriteUnderWay {
-  core::WakeSignal done;
-};
-std::unordered_map<PyObject*, std::shared_ptr<WriteUnderWay>>* const writes_under_way =
-    new std::unordered_map<PyObject*, std::shared_ptr<WriteUnderWay>>();
+// library's write may give the GIL up inside it, so its transport is marked
+// as having a frame under way, and the other senders on that transport wait
+// for it, with the GIL released, before they write.  Touched only with the
+// GIL held; never freed (a daemon thread may outlive the statics).
+std::vector<PyObject*>* const writes_under_way = new std::vector<PyObject*>();
+core::WakeSignal* const line_free = new core::WakeSignal();
+int line_waiters = 0;
+
+bool write_under_way(PyObject* transport) {
+  return std::find(writes_under_way->begin(), writes_under_way->end(), transport) != writes_under_way->end();
+}
 
 // Returns once no other frame of `transport` is half on the line.  Throws
 // py::error_already_set on Ctrl-C.
 void wait_for_line(PyObject* transport) {
-  while (!writes_under_way->empty()) {
-    const auto it = writes_under_way->find(transport);
-    if (it == writes_under_way->end()) return;
-    const std::shared_ptr<WriteUnderWay> under_way = it->second;  // outlives its entry
-    const uint64_t seen = under_way->done.events();
+  while (!writes_under_way->empty() && write_under_way(transport)) {
+    const uint64_t seen = line_free->events();
+    ++line_waiters;
     PyThreadState* saved = PyEval_SaveThread();
-    under_way->done.wait(seen, 0.01);
+    line_free->wait(seen, 0.01);
     PyEval_RestoreThread(saved);
+    --line_waiters;
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
   }
 }
@@ -765,15 +767,12 @@ void wait_for_line(PyObject* transport) {
 // Marks a frame of `transport` as under way while it lives.
 class MarkedWrite {
  public:
-  explicit MarkedWrite(PyObject* transport) : transport_(transport) {
-    (*writes_under_way)[transport] = std::make_shared<WriteUnderWay>();
-  }
+  explicit MarkedWrite(PyObject* transport) : transport_(transport) { writes_under_way->push_back(transport); }
   ~MarkedWrite() {
     if (!PyGILState_Check()) return;  // a forced unwind at exit
-    const auto it = writes_under_way->find(transport_);
-    if (it == writes_under_way->end()) return;
-    it->second->done.notify();
-    writes_under_way->erase(it);
+    const auto it = std::find(writes_under_way->begin(), writes_under_way->end(), transport_);
+    if (it != writes_under_way->end()) writes_under_way->erase(it);
+    if (line_waiters > 0) line_free->notify();
   }
   MarkedWrite(const MarkedWrite&) = delete;
   MarkedWrite& operator=(const MarkedWrite&) = delete;
@@ -802,13 +801,22 @@ bool write_frame(py::handle self, const uint8_t* frame, size_t n) {
   const size_t done = direct > 0 ? static_cast<size_t>(direct) : 0;
   py::object written;
   try {
-    written = ser.attr("write")(py::bytes(reinterpret_cast<const char*>(frame + done), n - done));
+    py::bytes rest(reinterpret_cast<const char*>(frame + done), n - done);
+    PyObject* args[] = {ser.ptr(), rest.ptr()};
+    written = py::reinterpret_steal<py::object>(PyObject_VectorcallMethod(names.write, args, 2, nullptr));
+    if (!written) throw py::error_already_set();
   } catch (py::error_already_set& e) {
     // An adapter unplugged under a send is a bus-level failure: logged and
     // answered with False like the others, not raised.
     if (!is_serial_error(e, "SerialException")) throw;
     glue::log(self.attr("logger"), "error",
               "Couldn't write to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
+    return false;
+  }
+  if (PyLong_CheckExact(written.ptr())) {
+    const Py_ssize_t count = PyLong_AsSsize_t(written.ptr());
+    if (count != -1 || !PyErr_Occurred()) return count == static_cast<Py_ssize_t>(n - done);
+    PyErr_Clear();  // beyond any length: not the frame's
     return false;
   }
   return written.equal(py::int_(n - done));
@@ -857,47 +865,84 @@ bool small_int_payload(PyObject* list, uint8_t* out) {
   return true;
 }
 
-bool send_vez(py::handle self, py::handle address, py::handle data, py::handle priority, py::handle can_high_speed) {
-  py::int_ addr = glue::as_int(address, "address");
-  py::list payload = glue::as_list(data, "data");
-  if (!checks_are_ours(self.ptr())) return send_vez_ordinary(self, addr, payload, priority, can_high_speed);
-
+// The two checks of _send_VEZ done here (they are the framing base's own):
+// the destination and the payload length, each logged as the Part says.
+// The destination (checked) goes to *destination.
+bool checks_pass(py::handle self, py::handle addr, size_t length, int64_t* destination) {
   bool fits = false;
-  const int64_t destination = glue::int64_of(addr, &fits);
-  if (!fits || !core::is_valid_vez_address(destination)) {
+  *destination = glue::int64_of(addr, &fits);
+  if (!fits || !core::is_valid_vez_address(*destination)) {
     glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
     return false;
   }
-  const size_t length = static_cast<size_t>(PyList_GET_SIZE(payload.ptr()));
   if (!core::is_valid_payload_length(length)) {
     glue::log(self.attr("logger"), "warning",
               "Invalid payload length for address " + glue::str(addr) + " - len " + std::to_string(length));
     return false;
   }
-  const int prioritised = PyObject_IsTrue(priority.ptr());
-  if (prioritised < 0) throw py::error_already_set();
-  const int high_speed = PyObject_IsTrue(can_high_speed.ptr());
-  if (high_speed < 0) throw py::error_already_set();
-  const uint16_t word = core::build_usb_address_flags(static_cast<uint64_t>(destination), prioritised == 1,
-                                                      high_speed == 1);
+  return true;
+}
 
-  uint8_t body[core::kUsbMaxPayloadSize];
-  py::object converted;  // keeps bytes(data) alive while its buffer is read
-  const uint8_t* bytes = body;
-  size_t count = length;
-  if (!small_int_payload(payload.ptr(), body)) {
-    PyObject* b = PyBytes_FromObject(payload.ptr());  // the errors of bytes(data)
-    if (b == nullptr) throw py::error_already_set();
-    converted = py::reinterpret_steal<py::object>(b);
-    bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(b));
-    // An item's conversion may have changed the list meanwhile: the frame
-    // carries what bytes() produced, never more than a frame holds.
-    count = std::min(static_cast<size_t>(PyBytes_GET_SIZE(b)), static_cast<size_t>(core::kUsbMaxPayloadSize));
-  }
+bool truth(py::handle obj) {
+  const int t = PyObject_IsTrue(obj.ptr());
+  if (t < 0) throw py::error_already_set();
+  return t == 1;
+}
+
+// The frame of a checked destination and payload, written.
+bool send_frame(py::handle self, int64_t destination, const uint8_t* bytes, size_t length, bool prioritised,
+                bool high_speed) {
+  const uint16_t word = core::build_usb_address_flags(static_cast<uint64_t>(destination), prioritised, high_speed);
   uint8_t frame[core::kMaxFrameSize];
-  const size_t n = core::encode_frame(word, bytes, count, frame);
+  const size_t n = core::encode_frame(word, bytes, std::min(length, static_cast<size_t>(core::kUsbMaxPayloadSize)),
+                                      frame);
   return write_frame(self, frame, n);
 }
+
+bool send_vez(py::handle self, py::handle address, py::handle data, py::handle priority, py::handle can_high_speed) {
+  py::int_ addr = glue::as_int(address, "address");
+  py::list payload = glue::as_list(data, "data");
+  if (!checks_are_ours(self.ptr())) return send_vez_ordinary(self, addr, payload, priority, can_high_speed);
+  int64_t destination = 0;
+  if (!checks_pass(self, addr, static_cast<size_t>(PyList_GET_SIZE(payload.ptr())), &destination)) return false;
+  // The flags are read before the payload is converted, as the word is built
+  // before the frame.
+  const bool prioritised = truth(priority);
+  const bool high_speed = truth(can_high_speed);
+  uint8_t body[core::kUsbMaxPayloadSize];
+  if (small_int_payload(payload.ptr(), body)) {
+    return send_frame(self, destination, body, static_cast<size_t>(PyList_GET_SIZE(payload.ptr())), prioritised,
+                      high_speed);
+  }
+  // bytes(data) says what is wrong with an item, or converts it; an item's
+  // conversion may even have changed the list meanwhile, so the frame carries
+  // what bytes() produced.
+  py::object converted = py::reinterpret_steal<py::object>(PyBytes_FromObject(payload.ptr()));
+  if (!converted) throw py::error_already_set();
+  return send_frame(self, destination, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(converted.ptr())),
+                    static_cast<size_t>(PyBytes_GET_SIZE(converted.ptr())), prioritised, high_speed);
+}
+
+// The capsule's send: _send_VEZ(address, <payload as a list>, priority,
+// can_high_speed) without making the list, when that is what the call would
+// do (the transport is a VezOverUsb whose _send_VEZ and checks are the
+// package's own).  1 / 0 for the result, -1 with an error set, -2 when it
+// does not apply (nothing done, no error set).
+int send_payload(PyObject* transport, PyObject* address, const uint8_t* payload, size_t length, int priority,
+                 int can_high_speed) {
+  if (PyObject_TypeCheck(transport, reinterpret_cast<PyTypeObject*>(usb_class)) == 0 ||
+      !send_vez_method.holds(transport) || !checks_are_ours(transport)) {
+    return -2;
+  }
+  return glue::python_call([&]() -> int {
+    py::int_ addr = glue::as_int(address, "address");
+    int64_t destination = 0;
+    if (!checks_pass(transport, addr, length, &destination)) return 0;
+    return send_frame(transport, destination, payload, length, priority != 0, can_high_speed != 0) ? 1 : 0;
+  }, -1);
+}
+
+const glue::FastParameters* send_vez_parameters = nullptr;  // made at import, never freed
 
 // _send_VEZ(self, address, data, priority=True, can_high_speed=False) as a
 // method descriptor over a vectorcall C function: every command and
@@ -905,10 +950,7 @@ bool send_vez(py::handle self, py::handle address, py::handle data, py::handle p
 PyObject* send_vez_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return glue::python_call([&]() -> PyObject* {
     PyObject* bound[4];  // address, data, priority, can_high_speed
-    if (!glue::bind_fast_arguments("_send_VEZ", args, nargs, kwnames, {"address", "data", "priority", "can_high_speed"},
-                                   2, bound)) {
-      return nullptr;
-    }
+    if (!send_vez_parameters->bind(args, nargs, kwnames, bound)) return nullptr;
     const bool sent = send_vez(self, bound[0], bound[1], bound[2] != nullptr ? bound[2] : Py_True,
                                bound[3] != nullptr ? bound[3] : Py_False);
     return Py_NewRef(sent ? Py_True : Py_False);
@@ -938,7 +980,7 @@ int plain_methods(PyObject* transport) {
 }
 
 const vez::usb::CApi capi_table = {vez::usb::kCApiVersion, sizeof(vez::usb::CApi), &is_usb_transport, &plain_methods,
-                                   &watch_link, &unwatch_link};
+                                   &watch_link, &unwatch_link, &send_payload};
 
 void enter_bootloader(py::object self) {
   py::list payload;
@@ -1045,7 +1087,7 @@ PYBIND11_MODULE(vez_over_usb, m) {
            intern("_timeout"),   intern("pipe_abort_read_r"), intern("_polling_thread_event"), intern("is_set"),
            intern("clear"),      intern("_callbacks"), intern("_lock"),       intern("acquire"),
            intern("release"),    intern("_process_pkt"), intern("is_connected"), intern("close"),
-           intern("logger"),     intern("warning"), intern("_flag")};
+           intern("logger"),     intern("warning"), intern("_flag"), intern("write")};
   remember_event_class();
 
   py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
@@ -1074,6 +1116,7 @@ PYBIND11_MODULE(vez_over_usb, m) {
           .attr("_process_pkt", raw_method(&process_pkt_def, &process_pkt_function))
           .finish();
   usb_class = Py_NewRef(cls.ptr());
+  send_vez_parameters = new glue::FastParameters("_send_VEZ", {"address", "data", "priority", "can_high_speed"}, 2);
   glue::def_fast_method(cls, &send_vez_def);
   send_vez_method.remember(cls, "_send_VEZ");
   set_callback_method.remember(cls, "set_callback");

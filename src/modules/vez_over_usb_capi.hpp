@@ -5,13 +5,15 @@
 // a transport and uses this table only when that transport is a VezOverUsb,
 // which means the module is loaded already (find_capi looks in sys.modules
 // and imports nothing).  It lets a waiting request wake up the moment the
-// link goes down, and lets the scanner tell whether a transport's methods
-// are the package's own.  Every function needs the GIL.
+// link goes down, lets the scanner tell whether a transport's methods are
+// the package's own, and lets a command reach the port without a
+// Python-level call.  Every function needs the GIL.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vez::usb {
 
@@ -38,6 +40,14 @@ struct CApi {
   // MemoryError set.
   void* (*watch)(PyObject* transport, void (*wake)(void* context), void* context);
   void (*unwatch)(void* token);
+
+  // transport._send_VEZ(address, list(payload[:length]), priority=...,
+  // can_high_speed=...) without making the list, when that call would run
+  // the package's own _send_VEZ and checks.  Returns 1 or 0 for the call's
+  // result, -1 with a Python error set, -2 when it does not apply (nothing
+  // was done; the caller makes the Python-level call).
+  int (*send)(PyObject* transport, PyObject* address, const uint8_t* payload, size_t length, int priority,
+              int can_high_speed);
 };
 
 // The API when vez_api.vez_over_usb is loaded, else nullptr (no error set).

@@ -45,12 +45,7 @@ void drop_if_unused(PyObject* actuator, Slot* slot) {
   }
 }
 
-const vez::usb::CApi* usb_api() {
-  // Found once vez_over_usb is loaded; until then no transport can be one.
-  static const vez::usb::CApi* api = nullptr;
-  if (api == nullptr) api = vez::usb::find_capi();
-  return api;
-}
+const vez::usb::CApi* usb_api() { return usb_transport_api(); }
 
 void wake_signal(void* context) { static_cast<core::WakeSignal*>(context)->notify(); }
 
@@ -61,6 +56,13 @@ bool truthy(PyObject* obj) {
 }
 
 }  // namespace
+
+const vez::usb::CApi* usb_transport_api() {
+  // Looked for until vez_over_usb is loaded, then kept (GIL-protected).
+  static const vez::usb::CApi* api = nullptr;
+  if (api == nullptr) api = vez::usb::find_capi();
+  return api;
+}
 
 double monotonic_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

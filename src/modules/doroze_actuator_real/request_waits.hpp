@@ -131,3 +131,15 @@ class LinkWatch {
 bool plain_usb_transport(PyObject* transport);
 
 }  // namespace vez::modules::real
+
+namespace vez::usb {
+struct CApi;
+}
+
+namespace vez::modules::real {
+
+// The USB transport's C API once vez_api.vez_over_usb is loaded, else
+// nullptr (until then no transport can be a VezOverUsb).
+const vez::usb::CApi* usb_transport_api();
+
+}  // namespace vez::modules::real
