@@ -367,11 +367,9 @@ class ProbedAddress {
   }
   ~ProbedAddress() {
     if (!PyGILState_Check()) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    py::error_scope pending;  // an exception on its way out stays as it is
     if (PyObject_SetAttr(self_, names.address, saved_) != 0) PyErr_WriteUnraisable(self_);
     Py_DECREF(saved_);
-    PyErr_Restore(type, value, traceback);
   }
   ProbedAddress(const ProbedAddress&) = delete;
   ProbedAddress& operator=(const ProbedAddress&) = delete;
