@@ -26,6 +26,7 @@
 // they are done here in C++; while `_ser.write` is the serial library's
 // POSIX write with no write timeout, the frame goes to the descriptor in one
 // system call (the library's write would follow it with a select per frame).
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -716,11 +717,11 @@ py::bytes build_frame(py::handle word, py::list data) {
 // the serial library's POSIX port with no write timeout: its own write would
 // do the same write and then wait in select for the line to drain, once per
 // frame.  Returns the bytes written, or -1 when the frame must go through
-// `ser.write` (another port class or a patched write, a write timeout, or a
-// write the descriptor refused: EAGAIN, EINTR or a failure the library reports
-// in its own words).  The GIL stays held throughout, so no Python code can
-// close the port (and let its descriptor be reused) between reading `fd`
-// and the write.
+// `ser.write` (another port class or a patched write, a write timeout, a
+// blocking descriptor, or a write the descriptor refused: EAGAIN, EINTR or
+// a failure the library reports in its own words).  The GIL stays held
+// throughout, so no Python code can close the port (and let its descriptor
+// be reused) between reading `fd` and the write.
 Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
   if (!send_guards.serial_write.holds(ser)) return -1;
   int fd = -1;
@@ -731,6 +732,11 @@ Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
       return -1;
     }
   }
+  // The library opens its ports non-blocking; a descriptor someone made
+  // blocking could hold the GIL while the line drains, so it is left to the
+  // library's write.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_NONBLOCK) == 0) return -1;
   const ssize_t written = ::write(fd, frame, n);
   return written < 0 ? -1 : static_cast<Py_ssize_t>(written);
 }
