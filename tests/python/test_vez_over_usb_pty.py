@@ -224,10 +224,13 @@ def test_frames_go_to_the_port_in_one_write_without_the_librarys_select(adapter,
     assert adapter.read_frames(100) == [frame(0x21, p) for p in payloads]
 
 
-@pytest.mark.parametrize("how", ["write timeout", "patched write"])
+@pytest.mark.parametrize("how", ["write timeout", "patched write", "blocking descriptor"])
 def test_the_librarys_write_is_used_when_it_must_be(adapter, link, how):
     if how == "write timeout":
         link._ser.write_timeout = 5.0
+        patched = contextlib.nullcontext()
+    elif how == "blocking descriptor":
+        os.set_blocking(link._ser.fd, True)
         patched = contextlib.nullcontext()
     else:
         patched = mock.patch.object(type(link._ser), "write", autospec=True, side_effect=type(link._ser).write)
