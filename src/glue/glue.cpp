@@ -1,7 +1,11 @@
 #include "glue.hpp"
 
+#include "cpython_compat.hpp"
+
 #include <cmath>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 
 namespace glue {
 
@@ -145,12 +149,12 @@ void OriginalAttribute::remember(py::handle cls, const char* name) {
   name_ = interned(name);
   // A strong reference, never released: were the original freed after a
   // replacement, a new object at its address would pass the identity test.
-  original_ = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
+  original_ = compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
   Py_XINCREF(original_);
 }
 
 bool OriginalAttribute::holds_on_type(PyTypeObject* type) const {
-  return original_ != nullptr && _PyType_Lookup(type, name_) == original_;
+  return original_ != nullptr && compat::type_lookup(type, name_) == original_;
 }
 
 bool OriginalAttribute::holds(py::handle obj) const {
@@ -212,11 +216,22 @@ std::string SignatureBuilder::docstring(const char* name, bool method) const {
   return out;
 }
 
-void finish_function(py::handle function, const std::string& docstring, const char* final_name) {
-  auto* c = reinterpret_cast<PyCFunctionObject*>(function.ptr());
-  std::free(const_cast<char*>(c->m_ml->ml_doc));  // pybind11 frees ml_doc with the function
-  c->m_ml->ml_doc = strdup(docstring.c_str());
-  if (final_name != nullptr) c->m_ml->ml_name = final_name;
+static PyObject* call_inner(PyObject* inner, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return PyObject_Vectorcall(inner, args, static_cast<size_t>(nargs), kwnames);
+}
+
+py::object init_method(py::handle inner, const std::string& docstring) {
+  // A function object keeps a pointer to its PyMethodDef: each one lives as
+  // long as the process, like the class whose __init__ it is (classes are
+  // made once, when their module is imported).
+  auto* def = new PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_inner)),
+                              METH_FASTCALL | METH_KEYWORDS, strdup(docstring.c_str())};
+  PyObject* fn = PyCFunction_NewEx(def, inner.ptr(), nullptr);
+  if (fn == nullptr) throw py::error_already_set();
+  PyObject* method = PyInstanceMethod_New(fn);
+  Py_DECREF(fn);
+  if (method == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(method);
 }
 
 }  // namespace detail
@@ -349,6 +364,39 @@ PyObject* def_fast_method(py::handle cls, PyMethodDef* def) {
   Py_DECREF(descriptor);
   if (failed != 0) throw py::error_already_set();
   return descriptor;  // the class holds it
+}
+
+void set_class_text_signature(py::handle cls, const std::string& signature) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) throw std::invalid_argument("a class made at run time expected");
+  const std::string name = compat::type_short_name(type);
+  std::string internal = name + signature + "\n--\n\n";
+  if (const char* old = compat::heap_type_doc(type)) {  // keep the text, drop an earlier signature
+    std::string doc = old;
+    const size_t end_of_signature = doc.find("\n--\n\n");
+    if (doc.rfind(name + "(", 0) == 0 && end_of_signature != std::string::npos) doc.erase(0, end_of_signature + 5);
+    internal += doc;
+  }
+  if (!compat::set_heap_type_doc(type, internal.c_str())) throw py::error_already_set();
+}
+
+void sign_class_from_init(py::handle cls) {
+  py::object own = cls.attr("__dict__");
+  if (!own.contains("__init__")) return;
+  py::object init = own["__init__"];
+  if (!PyInstanceMethod_Check(init.ptr())) return;
+  py::object text_signature = py::getattr(PyInstanceMethod_Function(init.ptr()), "__text_signature__", py::none());
+  if (text_signature.is_none()) return;
+  // "(self, a, b=1)" -> "(a, b=1)": the class is called without self.
+  std::string text = text_signature.cast<std::string>();
+  if (text.rfind("(self, ", 0) == 0) {
+    text.erase(1, 6);
+  } else if (text.rfind("(self)", 0) == 0) {
+    text.erase(1, 4);
+  } else {
+    return;
+  }
+  set_class_text_signature(cls, text);
 }
 
 py::object super_attr(py::handle cls, py::handle self, const char* name) {

@@ -241,28 +241,36 @@ auto pybind_extras(std::tuple<Out...>&& acc, const First& first, const Rest&... 
   }
 }
 
-// Installs the docstring (with text signature) of a freshly made function
-// and, when `final_name` is given, renames it.  The rename exists for
-// __init__: pybind11 treats a function made under that name as a constructor
-// of its own classes, so it is made under another name first.
-void finish_function(py::handle function, const std::string& docstring, const char* final_name);
+// A method named __init__ that calls `inner` (a function made by pybind11
+// under another name) with the same arguments, with `docstring` (text
+// signature included) as its own.  pybind11 treats a function made under the
+// name __init__ as a constructor of its own classes, so the function is made
+// under another name and this wrapper carries the real one.
+py::object init_method(py::handle inner, const std::string& docstring);
 
+// The docstring is handed to pybind11 as the function's only documentation
+// with pybind11's own signature line switched off (public options), so the
+// function's __doc__ is exactly "name(params)\n--\n\n<doc>" and CPython
+// reads __text_signature__ from it.
 template <bool IsMethod, typename Func, typename... Extra>
-py::cpp_function make_function(const char* name, py::handle scope, Func&& f, const Extra&... extra) {
+auto make_function(const char* name, py::handle scope, Func&& f, const Extra&... extra) {
   SignatureBuilder sb;
   (sb.add(extra), ...);
   const bool is_init = std::strcmp(name, "__init__") == 0;
   const char* made_name = is_init ? "__init__glue" : name;
-  auto make = [&](auto&&... ex) { return py::cpp_function(std::forward<Func>(f), ex...); };
+  const std::string docstring = sb.docstring(made_name, IsMethod);
+  py::options options;
+  options.disable_function_signatures();
+  options.enable_user_defined_docstrings();
+  // The docstring goes last: pybind11 keeps the last documentation given.
+  auto make = [&](auto&&... ex) { return py::cpp_function(std::forward<Func>(f), ex..., docstring.c_str()); };
   if constexpr (IsMethod) {
     py::cpp_function fn = std::apply(make, pybind_extras(std::make_tuple(py::name(made_name), py::is_method(scope)), extra...));
+    if (!is_init) return py::object(std::move(fn));
     // pybind11 wraps a method in an instancemethod; the function is inside.
-    finish_function(PyInstanceMethod_Function(fn.ptr()), sb.docstring(name, true), is_init ? "__init__" : nullptr);
-    return fn;
+    return init_method(PyInstanceMethod_Function(fn.ptr()), sb.docstring(name, true));
   } else {
-    py::cpp_function fn = std::apply(make, pybind_extras(std::make_tuple(py::name(made_name)), extra...));
-    finish_function(fn, sb.docstring(name, false), nullptr);
-    return fn;
+    return std::apply(make, pybind_extras(std::make_tuple(py::name(made_name)), extra...));
   }
 }
 
@@ -282,6 +290,16 @@ void ModuleRef::def(const char* name, Func&& f, const Extra&... extra) const {
 // ---------------------------------------------------------------------------
 // Plain Python classes
 
+// Gives a class the text signature `signature` ("(address, logger=None)"),
+// which inspect.signature(cls) and help() show: CPython reads a class's
+// __text_signature__ from its internal doc ("Name(...)\n--\n\n"), while a
+// plain class's __doc__ comes from its dict and stays as it is.
+void set_class_text_signature(py::handle cls, const std::string& signature);
+
+// The same with the parameters of the class's own __init__ (a glue method),
+// without self.  A class without one is left as it is.
+void sign_class_from_init(py::handle cls);
+
 class ClassBuilder {
  public:
   // Creates type(name, bases, {__module__, __qualname__, __doc__,
@@ -292,10 +310,12 @@ class ClassBuilder {
   py::object cls() const { return cls_; }
 
   // An instance method (the first C++ parameter receives self).  Works for
-  // __init__ too.
+  // __init__ too, whose parameters then become the class's signature.
   template <typename Func, typename... Extra>
   ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-    set(name, detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...));
+    py::object fn = detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...);
+    set(name, fn);
+    if (std::strcmp(name, "__init__") == 0) sign_class_from_init(cls_);
     return *this;
   }
 

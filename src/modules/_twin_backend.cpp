@@ -40,6 +40,7 @@
 #include "core/raw_field.hpp"
 #include "core/symbol_text.hpp"
 #include "core/twin_steps.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
@@ -137,11 +138,9 @@ void intern_names() {
 
 [[noreturn]] void throw_python_error() { throw py::error_already_set(); }
 
-// The instance __dict__ (borrowed) or nullptr when the object has none yet.
-PyObject* instance_dict(PyObject* obj) {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
-  return slot != nullptr ? *slot : nullptr;
-}
+using glue::compat::dict_version;
+using glue::compat::instance_dict;
+using glue::compat::kDictVersionTags;
 
 // Borrowed dict item or nullptr; lookup errors propagate.
 PyObject* dict_item(PyObject* dict, PyObject* key) {
@@ -150,24 +149,9 @@ PyObject* dict_item(PyObject* dict, PyObject* key) {
   return value;
 }
 
-// The type's version tag, after making sure one is assigned (a lookup
-// assigns it); 0 when the type cannot have one.
-unsigned int version_tag(PyTypeObject* type) {
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) (void)_PyType_Lookup(type, instance_names[kLibAttr]);
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
-bool same_version(PyTypeObject* type, unsigned int tag) {
-  return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-// Dict version tags (CPython 3.11): a dict whose tag is unchanged has not
-// been modified, so everything found in it before is still what a lookup
-// finds.  Newer interpreters go through the lookups every time.
-#if PY_VERSION_HEX < 0x030C0000
-#define VEZ_HAVE_DICT_VERSIONS 1
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#endif
+// The type's version tag (assigned if needed; 0 when it cannot have one).
+unsigned int version_tag(PyTypeObject* type) { return glue::compat::type_version(type); }
+bool same_version(PyTypeObject* type, unsigned int tag) { return glue::compat::type_version_holds(type, tag); }
 
 bool has_plain_attribute_access(PyTypeObject* type) {
   return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
@@ -198,10 +182,11 @@ PyObject* declared_field_type(PyTypeObject* type, PyObject* name, PyObject* desc
   if (mro == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    PyObject* own = klass->tp_dict != nullptr ? PyDict_GetItem(klass->tp_dict, name) : nullptr;
+    PyObject* klass_dict = glue::compat::type_dict(klass);
+    PyObject* own = klass_dict != nullptr ? PyDict_GetItem(klass_dict, name) : nullptr;
     if (own == nullptr) continue;
     if (own != descriptor) return nullptr;
-    PyObject* fields = PyDict_GetItemString(klass->tp_dict, "_fields_");
+    PyObject* fields = PyDict_GetItemString(klass_dict, "_fields_");
     if (fields == nullptr) return nullptr;
     py::object sequence = py::reinterpret_steal<py::object>(PySequence_Fast(fields, ""));
     if (!sequence) {
@@ -230,7 +215,7 @@ bool is_native_simple_type(PyObject* t) {
 
 FieldSlot probe_field(PyTypeObject* type, PyObject* name) {
   FieldSlot slot;
-  PyObject* descriptor = _PyType_Lookup(type, name);
+  PyObject* descriptor = glue::compat::type_lookup(type, name);
   if (descriptor == nullptr) {
     slot.state = FieldSlot::kAbsent;
     return slot;
@@ -386,12 +371,12 @@ void drop_cache(uintptr_t key) {
 bool type_allows_fast_paths(PyTypeObject* type) {
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   for (PyObject* name : view_names) {
-    if (_PyType_Lookup(type, name) != nullptr) return false;
+    if (glue::compat::type_lookup(type, name) != nullptr) return false;
   }
   for (int i = kLibAttr; i <= kAcelRefShadow; ++i) {
-    if (_PyType_Lookup(type, instance_names[i]) != nullptr) return false;
+    if (glue::compat::type_lookup(type, instance_names[i]) != nullptr) return false;
   }
-  return _PyType_Lookup(type, instance_names[kApplyInportsAttr]) == original_apply_inports;
+  return glue::compat::type_lookup(type, instance_names[kApplyInportsAttr]) == original_apply_inports;
 }
 
 WrapperCache* cache_of(PyObject* self) {
@@ -454,7 +439,7 @@ bool has_field(py::handle view, ViewCache* vc, Field f) {
     if (vc->instance_lacks(field_names[f])) return false;
   }
   PyObject* found = nullptr;
-  const int r = _PyObject_LookupAttr(view.ptr(), field_names[f], &found);
+  const int r = glue::compat::get_optional_attr(view.ptr(), field_names[f], &found);
   if (r < 0) throw_python_error();
   Py_XDECREF(found);
   return r == 1;
@@ -529,7 +514,7 @@ void set_field(py::handle view, ViewCache* vc, Field f, py::handle value) {
 void set_required_field(py::handle view, ViewCache* vc, Field f, py::handle value) {
   if (!has_field(view, vc, f)) {
     glue::raise(PyExc_AttributeError,
-                "'" + std::string(_PyType_Name(Py_TYPE(view.ptr()))) + "' object has no attribute '" + kFields[f].name + "'");
+                "'" + std::string(glue::compat::type_short_name(Py_TYPE(view.ptr()))) + "' object has no attribute '" + kFields[f].name + "'");
   }
   set_field(view, vc, f, value);
 }
@@ -901,8 +886,10 @@ bool view_has_no_instance_attributes(PyObject* view) {
 }
 
 // The step from a valid snapshot: no lookups at all.
+// Without dict version tags nothing proves the snapshot current: every step
+// then takes the direct path's lookups.
 bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double load) {
-#ifdef VEZ_HAVE_DICT_VERSIONS
+  if (!kDictVersionTags) return false;
   if (!sn.valid || d != sn.self_dict || dict_version(d) != sn.self_version ||
       dict_version(PyModule_GetDict(sn.lib)) != sn.lib_version || dict_version(module_dict()) != sn.module_version ||
       Py_TYPE(sn.inp) != sn.inp_type || !same_version(sn.inp_type, sn.inp_tag) ||
@@ -918,10 +905,6 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
   }
   sn.fn(sn.model);
   return true;
-#else
-  (void)sn, (void)d, (void)reference, (void)load;
-  return false;
-#endif
 }
 
 // Records a snapshot after a direct step whose every write was a plain
@@ -929,7 +912,7 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
 void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCache& vc) {
   StepSnapshot& sn = cache.snapshot;
   sn.release();
-#ifdef VEZ_HAVE_DICT_VERSIONS
+  if (!kDictVersionTags) return;
   sn.any_absent = false;
   for (int i = 0; i < kOptionalInportCount; ++i) {
     const auto& [field, shadow] = kOptionalInports[i];
@@ -960,9 +943,6 @@ void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCa
   sn.reference = vc.slots[kReference];
   sn.load = vc.slots[kLoad];
   sn.valid = true;
-#else
-  (void)d, (void)inp, (void)vc;
-#endif
 }
 
 // The direct step; false (before anything is written) when it does not apply.
@@ -1025,7 +1005,8 @@ PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
     "step(self, ref_value, load=0.0)\n--\n\n"
-    "Write the reference and the external load into the model inputs and advance the model one step."};
+    "Write the reference `ref_value` (in the unit of the control type: N*m, rad/s or rad) and the external load "
+    "torque `load` in N*m into the model inputs and advance the model one step. Returns None."};
 
 void terminate(py::object self) {
   if (!truth(self.attr("_initialized"))) {
@@ -1319,7 +1300,7 @@ int with_python_errors(Fn&& fn) {
 
 int capi_step(PyObject* wrapper, double reference, double load) {
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, instance_names[kStepAttr]) != original_step) {
     return 0;
   }
   // A method is a non-data descriptor: an instance attribute of that name wins.
@@ -1335,7 +1316,7 @@ int capi_step(PyObject* wrapper, double reference, double load) {
 
 int capi_step_pure(PyObject* wrapper, double reference, double load) {
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, instance_names[kStepAttr]) != original_step) {
     return 0;
   }
   WrapperCache* cache = last_cache;
@@ -1444,38 +1425,73 @@ PYBIND11_MODULE(_twin_backend, m) {
           .def("_bind_optional_global", &bind_optional_global, py::arg("type_name"), py::arg("symbol_name"))
           .def("_apply_optional_inports", &apply_optional_inports)
           .def("initialize", &initialize, py::arg_v("mode", py::int_(core::kTwinControlPosition)),
-               glue::doc{"Initialize the model, run the one-second warm-up and select the control type `mode`."})
-          .def("terminate", &terminate, glue::doc{"Terminate the model and delete the temporary folder."})
-          .def("get_sim_time_step_s", &get_sim_time_step_s, glue::doc{"The model's time step in seconds."})
-          .def("set_position_kp", &set_position_kp, py::arg("kp"))
-          .def("get_position_kp", &get_position_kp)
-          .def("set_feedforward_gain", &set_feedforward_gain, py::arg("gain"))
-          .def("get_feedforward_gain", &get_feedforward_gain)
-          .def("set_speed_gains", &set_speed_gains, py::arg("kp"), py::arg("ki"))
-          .def("get_speed_gains", &get_speed_gains)
-          .def("set_current_gains", &set_current_gains, py::arg("kp"), py::arg("ki"))
-          .def("get_current_gains", &get_current_gains)
-          .def("set_address", &set_address, py::arg("address"))
-          .def("get_address", &get_address)
-          .def_property_readonly("address", &address_property)
-          .def("set_control_type", &set_control_type, py::arg("control_type"))
-          .def("set_enable", &set_enable, py::arg("enable"))
+               glue::doc{"Initialize the model, run one simulated second of warm-up and select the control type "
+                         "`mode` (an int, 7 position by default). Returns None."})
+          .def("terminate", &terminate,
+               glue::doc{"Terminate the model and delete the temporary folder. Returns None."})
+          .def("get_sim_time_step_s", &get_sim_time_step_s,
+               glue::doc{"The model's time step in seconds (float; 5e-05 at 20 kHz)."})
+          .def("set_position_kp", &set_position_kp, py::arg("kp"),
+               glue::doc{"Set the position-loop proportional gain `kp`, in (rad/s)/rad. Returns None."})
+          .def("get_position_kp", &get_position_kp,
+               glue::doc{"The position-loop proportional gain, in (rad/s)/rad (float)."})
+          .def("set_feedforward_gain", &set_feedforward_gain, py::arg("gain"),
+               glue::doc{"Set the feed-forward share `gain` of the position profile (0..1). Returns None."})
+          .def("get_feedforward_gain", &get_feedforward_gain,
+               glue::doc{"The feed-forward share of the position profile, 0..1 (float)."})
+          .def("set_speed_gains", &set_speed_gains, py::arg("kp"), py::arg("ki"),
+               glue::doc{"Set the speed-loop gains: `kp` in N*m/(rad/s), `ki` in N*m/rad. Returns None."})
+          .def("get_speed_gains", &get_speed_gains,
+               glue::doc{"The speed-loop gains (kp in N*m/(rad/s), ki in N*m/rad), a tuple of floats."})
+          .def("set_current_gains", &set_current_gains, py::arg("kp"), py::arg("ki"),
+               glue::doc{"Set the current-loop gains of both axes: `kp` in V/A, `ki` in V/(A*s). Returns None."})
+          .def("get_current_gains", &get_current_gains,
+               glue::doc{"The current-loop gains (kp in V/A, ki in V/(A*s)), a tuple of floats."})
+          .def("set_address", &set_address, py::arg("address"),
+               glue::doc{"Remember the bus address `address` (an int); the model does not use it. Returns None."})
+          .def("get_address", &get_address,
+               glue::doc{"The address given to set_address (an int), or None."})
+          .def_property_readonly("address", &address_property, "The address given to set_address (an int), or None.")
+          .def("set_control_type", &set_control_type, py::arg("control_type"),
+               glue::doc{"Select the control type `control_type` (an int: 1 calibration, 2 FVI, 3 open loop, 4 "
+                         "DVI, 5 torque, 6 speed, 7 position, 8 impedance). Returns None."})
+          .def("set_enable", &set_enable, py::arg("enable"),
+               glue::doc{"Turn the power stage on (`enable` true) or off. Returns None."})
           .def("set_impedance_gains", &set_impedance_gains, py::arg("k_stiff"), py::arg("k_damp"),
-               py::arg_v("t_ff", py::float_(0.0)))
-          .def("get_impedance_gains", &get_impedance_gains)
-          .def("set_impedance_inertia", &set_impedance_inertia, py::arg("j_imp"))
-          .def("set_damping", &set_damping, py::arg("k_damp"))
-          .def("set_stiffness", &set_stiffness, py::arg("k_stiff"))
-          .def("set_torque_feedforward", &set_torque_feedforward, py::arg("t_ff"))
+               py::arg_v("t_ff", py::float_(0.0)),
+               glue::doc{"Set the impedance law: stiffness `k_stiff` in N*m/rad, damping `k_damp` in N*m*s/rad "
+                         "and constant torque `t_ff` in N*m. Returns None."})
+          .def("get_impedance_gains", &get_impedance_gains,
+               glue::doc{"The impedance law as {\"k_stiff\": N*m/rad, \"k_damp\": N*m*s/rad, \"t_ff\": N*m, "
+                         "\"j_imp\": kg*m^2 (NaN when the model has none)}."})
+          .def("set_impedance_inertia", &set_impedance_inertia, py::arg("j_imp"),
+               glue::doc{"Set the impedance law's inertia `j_imp` in kg*m^2 (ignored by a model without one). "
+                         "Returns None."})
+          .def("set_damping", &set_damping, py::arg("k_damp"),
+               glue::doc{"Set the impedance damping `k_damp` in N*m*s/rad. Returns None."})
+          .def("set_stiffness", &set_stiffness, py::arg("k_stiff"),
+               glue::doc{"Set the impedance stiffness `k_stiff` in N*m/rad. Returns None."})
+          .def("set_torque_feedforward", &set_torque_feedforward, py::arg("t_ff"),
+               glue::doc{"Set the feed-forward torque `t_ff` in N*m. Returns None."})
           .def("set_impedance_references", &set_impedance_references, py::arg_v("speed_reference", py::none()),
-               py::arg_v("acceleration_reference", py::none()))
+               py::arg_v("acceleration_reference", py::none()),
+               glue::doc{"Set the impedance mode's speed reference (rad/s) and acceleration reference "
+                         "(rad/s^2); None leaves one unchanged. Returns None."})
           .def("set_filter_cutoffs", &set_filter_cutoffs, py::arg_v("speed_cutoff", py::none()),
-               py::arg_v("current_cutoff", py::none()))
-          .def("get_filter_cutoffs", &get_filter_cutoffs)
-          .def("set_home_position", &set_home_position, glue::doc{"Zero the position: one step with ResetPos set."})
-          .def("get_motor_model", &get_motor_model)
-          .def("get_submodule_commits", &get_submodule_commits)
-          .def("get_dtwin_version", &get_dtwin_version)
+               py::arg_v("current_cutoff", py::none()),
+               glue::doc{"Set the cutoff frequencies in Hz of the speed filter and of the current and torque "
+                         "filter; None leaves one unchanged. Returns None."})
+          .def("get_filter_cutoffs", &get_filter_cutoffs,
+               glue::doc{"The filter cutoffs in Hz as {\"speed_cutoff\": ..., \"current_cutoff\": ...} (NaN "
+                         "when the model has no such filter)."})
+          .def("set_home_position", &set_home_position,
+               glue::doc{"Zero the position (0 rad): one model step with ResetPos set. Returns None."})
+          .def("get_motor_model", &get_motor_model,
+               glue::doc{"The model name the simulation library reports (text)."})
+          .def("get_submodule_commits", &get_submodule_commits,
+               glue::doc{"The source revisions the simulation library reports (text)."})
+          .def("get_dtwin_version", &get_dtwin_version,
+               glue::doc{"The digital twin's version: the same text as get_submodule_commits()."})
           .def_static("_decode_c_string_bytes", &decode_c_string_bytes, py::arg("raw_value"))
           .def("_decode_optional_c_string", &decode_optional_c_string, py::arg("symbol_name"))
           .finish();
@@ -1489,6 +1505,6 @@ PYBIND11_MODULE(_twin_backend, m) {
   if (capsule == nullptr) throw py::error_already_set();
   mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));
   original_apply_inports =
-      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(wrapper_class)->tp_dict, "_apply_optional_inports");
+      PyDict_GetItemString(glue::compat::type_dict(reinterpret_cast<PyTypeObject*>(wrapper_class)), "_apply_optional_inports");
   Py_INCREF(original_apply_inports);
 }

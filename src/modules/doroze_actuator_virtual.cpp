@@ -31,7 +31,6 @@
 // the ordinary Python-level path, in the documented order.  Repeated values
 // share one float object (floats are immutable), which keeps the log smaller.
 #include <Python.h>
-#include <structmember.h>  // PyMemberDef: the slot offsets of the log
 
 #include <algorithm>
 #include <array>
@@ -46,6 +45,7 @@
 #include "core/actuator_protocol.hpp"
 #include "core/raw_field.hpp"
 #include "core/twin_steps.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/actuator_vocabulary.hpp"
 #include "modules/_twin_backend_capi.hpp"
@@ -117,44 +117,21 @@ py::object copy_of(py::handle value) {
 }
 
 // ---------------------------------------------------------------------------
-// CPython internals used by the fast paths.
+// CPython internals used by the fast paths (see glue/cpython_compat.hpp for
+// what each does on which interpreter).
 
-PyObject* instance_dict(PyObject* obj) {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
-  return slot != nullptr ? *slot : nullptr;
-}
-
-unsigned int version_tag(PyTypeObject* type) {
-  static PyObject* probe = interned("__class__");
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) (void)_PyType_Lookup(type, probe);
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
-bool same_version(PyTypeObject* type, unsigned int tag) {
-  return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-// Dict version tags (CPython 3.11): an unchanged tag means an unmodified
-// dict.  Later interpreters have none, and the lookups run every time.
-#if PY_VERSION_HEX < 0x030C0000
-constexpr bool kDictVersions = true;
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#else
-constexpr bool kDictVersions = false;
-uint64_t dict_version(PyObject*) { return 0; }
-#endif
+using glue::compat::dict_version;
+using glue::compat::instance_dict;
+constexpr bool kDictVersions = glue::compat::kDictVersionTags;
+unsigned int version_tag(PyTypeObject* type) { return glue::compat::type_version(type); }
+bool same_version(PyTypeObject* type, unsigned int tag) { return glue::compat::type_version_holds(type, tag); }
 
 // Dicts keyed by enumeration members: Enum.__hash__ is Python code, so the
 // snapshot inserts with the member's hash computed once.
-#if PY_VERSION_HEX < 0x030D0000
-PyObject* new_dict(Py_ssize_t size) { return _PyDict_NewPresized(size); }
+PyObject* new_dict(Py_ssize_t size) { return glue::compat::new_presized_dict(size); }
 int dict_put(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) {
-  return _PyDict_SetItem_KnownHash(d, key, value, hash);
+  return glue::compat::dict_set_known_hash(d, key, value, hash);
 }
-#else
-PyObject* new_dict(Py_ssize_t) { return PyDict_New(); }
-int dict_put(PyObject* d, PyObject* key, PyObject* value, Py_hash_t) { return PyDict_SetItem(d, key, value); }
-#endif
 
 bool same_bits(double a, double b) {
   uint64_t x, y;
@@ -387,7 +364,7 @@ void build_plan(WrapperPlan& plan, PyObject* wrapper) {
     plan.view_lacks_optional[v] = false;
     // A class attribute of that name (a property, say) would decide what
     // wrapper.<view> is: then only the ordinary path knows.
-    if (_PyType_Lookup(plan.type, names.views[v]) != nullptr) usable = false;
+    if (glue::compat::type_lookup(plan.type, names.views[v]) != nullptr) usable = false;
     PyObject* view = plan.dict != nullptr ? PyDict_GetItem(plan.dict, names.views[v]) : nullptr;
     if (view == nullptr) {
       usable = false;
@@ -517,16 +494,16 @@ struct LogLayout {
   void remember(PyObject* cls, size_t field_count, PyObject* const* field_names) {
     type = reinterpret_cast<PyTypeObject*>(cls);
     count = field_count;
-    original_append = _PyType_Lookup(type, names.append);
+    original_append = glue::compat::type_lookup(type, names.append);
     Py_XINCREF(original_append);
     for (size_t i = 0; i < count; ++i) {
-      PyObject* d = _PyType_Lookup(type, field_names[i]);
+      PyObject* d = glue::compat::type_lookup(type, field_names[i]);
       if (d == nullptr || !Py_IS_TYPE(d, &PyMemberDescr_Type)) {
         glue::raise(PyExc_ImportError, "telemetry log fields are not slots");
       }
       Py_INCREF(d);
       descriptors[i] = d;
-      offsets[i] = reinterpret_cast<PyMemberDescrObject*>(d)->d_member->offset;
+      offsets[i] = glue::compat::member_offset(d);
     }
     tag = version_tag(type);
     ok = tag != 0;
@@ -537,18 +514,18 @@ struct LogLayout {
   bool holds(PyObject* log, PyObject* const* field_names) {
     if (Py_TYPE(log) != type) return false;
     if (same_version(type, tag)) return ok;
-    ok = _PyType_Lookup(type, names.append) == original_append;
-    for (size_t i = 0; i < count && ok; ++i) ok = _PyType_Lookup(type, field_names[i]) == descriptors[i];
+    ok = glue::compat::type_lookup(type, names.append) == original_append;
+    for (size_t i = 0; i < count && ok; ++i) ok = glue::compat::type_lookup(type, field_names[i]) == descriptors[i];
     tag = version_tag(type);
     if (tag == 0) ok = false;
     return ok;
   }
 
   PyObject* slot(PyObject* log, size_t i) const {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(log) + offsets[i]);
+    return *glue::compat::slot_at(log, offsets[i]);
   }
   void set_slot(PyObject* log, size_t i, PyObject* value) const {
-    PyObject** p = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(log) + offsets[i]);
+    PyObject** p = glue::compat::slot_at(log, offsets[i]);
     PyObject* old = *p;
     *p = value;  // takes the reference
     Py_XDECREF(old);
@@ -583,22 +560,8 @@ bool exact_small_int(PyObject* obj, long long* out) {
 // stretch of ticks instead of many keeps long logs from being copied over
 // and over.  False with MemoryError set.
 bool list_room_for_one(PyObject* list, Py_ssize_t ticks_ahead) {
-  auto* l = reinterpret_cast<PyListObject*>(list);
-  const Py_ssize_t n = Py_SIZE(l);
-  if (l->allocated > n) return true;
-  const Py_ssize_t grow = std::max<Py_ssize_t>({ticks_ahead, (n >> 3) + 6, 1});
-  if (n > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*)) - grow) {
-    PyErr_NoMemory();
-    return false;
-  }
-  auto** items = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, static_cast<size_t>(n + grow) * sizeof(PyObject*)));
-  if (items == nullptr) {
-    PyErr_NoMemory();
-    return false;
-  }
-  l->ob_item = items;
-  l->allocated = n + grow;
-  return true;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  return glue::compat::list_reserve_one(list, std::max<Py_ssize_t>({ticks_ahead, (n >> 3) + 6, 1}));
 }
 
 // Appends one tick to an unbounded log (exactly VirtualActuatorLog, its
@@ -636,11 +599,7 @@ bool append_plain_with(PyObject* log, const WrapperPlan* plan, Py_ssize_t ticks_
     for (PyObject* v : values) Py_XDECREF(v);
     throw_python_error();
   }
-  for (size_t i = 0; i < kSeriesCount; ++i) {
-    const Py_ssize_t n = PyList_GET_SIZE(series[i]);
-    PyList_SET_ITEM(series[i], n, values[i]);  // takes the reference
-    Py_SET_SIZE(series[i], n + 1);
-  }
+  for (size_t i = 0; i < kSeriesCount; ++i) glue::compat::list_append_reserved(series[i], values[i]);
   return true;
 }
 
@@ -712,7 +671,7 @@ std::vector<py::object> read_columns(py::handle wrapper) {
     if (!view) view = steal(PyObject_GetAttr(wrapper.ptr(), names.views[column.view]));
     if (column.optional) {
       PyObject* found = nullptr;
-      const int r = _PyObject_LookupAttr(view.ptr(), names.fields[c], &found);
+      const int r = glue::compat::get_optional_attr(view.ptr(), names.fields[c], &found);
       if (r < 0) throw_python_error();
       values[c] = r == 1 ? py::reinterpret_steal<py::object>(found) : nan_object();
     } else {
@@ -1063,9 +1022,9 @@ struct Instance {
     type_tag = version_tag(t);
     type_ok = type_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && t->tp_setattro == PyObject_GenericSetAttr;
     for (PyObject* name : attribute_names) {
-      if (_PyType_Lookup(t, name) != nullptr) type_ok = false;
+      if (glue::compat::type_lookup(t, name) != nullptr) type_ok = false;
     }
-    for (int m = 0; m < kMethodCount; ++m) own_by_type[m] = _PyType_Lookup(t, method_names[m]) == original_methods[m];
+    for (int m = 0; m < kMethodCount; ++m) own_by_type[m] = glue::compat::type_lookup(t, method_names[m]) == original_methods[m];
     verdict.type = t;
     verdict.tag = type_tag;
     verdict.type_ok = type_ok;
@@ -1082,7 +1041,7 @@ struct Instance {
     }
     valid = false;
     if (t != type || !same_version(t, type_tag)) check_type(t);
-    dict_slot = _PyObject_GetDictPtr(self);  // materializes the dict of a 3.11 instance
+    dict_slot = glue::compat::instance_dict_slot(self);  // materializes an inline-values dict
     PyObject* d = dict_slot != nullptr ? *dict_slot : nullptr;
     dict = d;
     if (d == nullptr || !type_ok) return false;
@@ -1574,7 +1533,7 @@ bool has_errors(py::object self) {
 py::object field_or_nan(py::handle view, const char* field) {
   PyObject* found = nullptr;
   py::str name(field);
-  const int r = _PyObject_LookupAttr(view.ptr(), name.ptr(), &found);
+  const int r = glue::compat::get_optional_attr(view.ptr(), name.ptr(), &found);
   if (r < 0) throw_python_error();
   if (r == 0) return nan_object();
   return to_float(py::reinterpret_steal<py::object>(found));
@@ -1884,7 +1843,9 @@ PyObject* snapshot_fast(PyObject* wrapper, PyObject* items, ItemsPlan& plan) {
   py::object keep_items = py::reinterpret_borrow<py::object>(items);
   py::object keep_wrapper = py::reinterpret_borrow<py::object>(wrapper);
   // What may run Python code (a collection while allocating, building a
-  // plan) comes first; matching the items and filling the dict run none.
+  // plan) comes first; matching the items runs none, and filling the dict
+  // none after the first insert of each member (see dict_put): everything
+  // used across it is held.
   py::object snapshot = steal(new_dict(PyList_GET_SIZE(items)));
   WrapperPlan* layout = plan_for(wrapper);
   if (layout == nullptr || !plan.match(items)) return nullptr;
@@ -1893,6 +1854,7 @@ PyObject* snapshot_fast(PyObject* wrapper, PyObject* items, ItemsPlan& plan) {
     PyObject* value = item_value_fast(*layout, rule, plan.last[i]);
     if (value == nullptr) throw_python_error();
     Py_XSETREF(plan.last[i], value);  // the plan keeps one reference, the dict takes another
+    py::object hold = py::reinterpret_borrow<py::object>(value);
     if (dict_put(snapshot.ptr(), plan.members[i], value, rule.hash) != 0) throw_python_error();
   }
   return snapshot.release().ptr();
@@ -2269,7 +2231,7 @@ bool pure_tick(StepRun& run) {
 bool wrapper_flagged_initialized(PyObject* wrapper) {
   static PyObject* name = interned("_initialized");
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name) != nullptr) return false;
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, name) != nullptr) return false;
   PyObject* d = instance_dict(wrapper);
   return d != nullptr && PyDict_GetItem(d, name) == Py_True;
 }
@@ -2351,7 +2313,8 @@ PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
     "step(self, load=None, steps=1)\n--\n\n"
     "Advance the simulation `steps` ticks with the current setpoint and load\n"
-    "(`load`, a float, replaces the load first); returns the last feedback snapshot."};
+    "(`load`, a float in N*m on the output shaft, replaces the load first; one tick is 50 us at 20 kHz).\n"
+    "Returns the last feedback snapshot, {VEZ_Items member: value}."};
 
 // ---------------------------------------------------------------------------
 // Benchmark floor: what the telemetry log and the snapshot cost by
@@ -2516,6 +2479,7 @@ void make_log_classes() {
   ns.attr("pop")("__weakref__", py::none());
   py::object bounded_cls = py::handle(reinterpret_cast<PyObject*>(&PyType_Type))(
       "BoundedVirtualActuatorLog", py::make_tuple(plain), ns);
+  glue::sign_class_from_init(bounded_cls);
   mod.set("BoundedVirtualActuatorLog", bounded_cls);
   bounded_log_class = keep(bounded_cls);
 
@@ -2579,33 +2543,61 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
       .def_property_readonly("address", &address_property, "Bus address mirrored into the wrapper, or None.")
       .def_property_readonly("model", &model_property, "Model name of the simulated actuator.")
       .def_property_readonly("version", &version_property, "Version of the digital twin (\"virtual\" without one).")
-      .def("get_model_version", &get_model_version)
+      .def("get_model_version", &get_model_version,
+           glue::doc{"The digital twin's version text, or \"virtual\" when no twin is selected."})
       .def_static("discover_available_actuators", &discover_available_actuators, py::arg("bindings_path"),
                   glue::doc{"Model names with digital-twin artifacts under `bindings_path` ([] when none)."})
       .def("set_actuator", &set_actuator, py::arg("model_name"), py::arg_v("library_path", py::none()),
            py::arg_v("bindings_root", py::none()),
-           glue::doc{"Select the simulated model by name (through the actuator library file when given)."})
+           glue::doc{"Select the simulated model `model_name` (through the actuator library file "
+                     "`library_path` when given, with artifacts searched under `bindings_root`). Returns "
+                     "the new ActuatorWrapper."})
       .def("set_actuator_from_paths", &set_actuator_from_paths, py::arg("library_path"), py::arg("bindings_path"),
-           glue::doc{"Load the simulation library and bindings module at these paths."})
-      .def("connect", &connect, py::arg_v("timeout", py::float_(1.0)))
+           glue::doc{"Load the simulation library and bindings module that the actuator library file "
+                     "`library_path` names, under `bindings_path`. Returns the new ActuatorWrapper."})
+      .def("connect", &connect, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Mark the simulated actuator connected (a model must be selected: ValueError "
+                     "otherwise). `timeout` is ignored. Returns True. The simulation starts at the first "
+                     "start, step or set_home_position."})
       .def("disconnect", &disconnect, glue::doc{"Stop and terminate the simulation."})
-      .def("send_ping", &send_ping, py::arg_v("timeout", py::float_(1.0)))
-      .def("start", &start)
-      .def("stop", &stop)
-      .def("set_home_position", &set_home_position)
+      .def("send_ping", &send_ping, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Whether the simulated actuator is connected and has a model (bool); `timeout` is "
+                     "ignored."})
+      .def("start", &start,
+           glue::doc{"Enable the simulated power stage (the first call runs one simulated second of "
+                     "warm-up). Returns None."})
+      .def("stop", &stop,
+           glue::doc{"Disable the simulated power stage. Returns None."})
+      .def("set_home_position", &set_home_position,
+           glue::doc{"Make the present output position the zero (0 rad); one simulation tick. Returns None."})
       .def("_require_actuator", &require_actuator)
       .def("_ensure_initialized", &ensure_initialized)
-      .def("start_steps", &start_steps, py::arg("step_number"))
-      .def("change_load", &change_load, py::arg("load"), glue::doc{"External load torque for the following ticks."})
-      .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)))
-      .def("get_sim_time_step_s", &get_sim_time_step_s)
-      .def("get_sim_rate_hz", &get_sim_rate_hz)
+      .def("start_steps", &start_steps, py::arg("step_number"),
+           glue::doc{"Advance the simulation `step_number` ticks, like step(steps=step_number). Returns "
+                     "None."})
+      .def("change_load", &change_load, py::arg("load"),
+           glue::doc{"External load torque on the output shaft, in N*m, for the following ticks. Returns "
+                     "None."})
+      .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)),
+           glue::doc{"Simulated time of the last recorded tick, in seconds, rounded to `round_dec` decimals "
+                     "(0.0 before the first tick)."})
+      .def("get_sim_time_step_s", &get_sim_time_step_s,
+           glue::doc{"The simulation's time step, in seconds (float; 5e-05 at 20 kHz)."})
+      .def("get_sim_rate_hz", &get_sim_rate_hz,
+           glue::doc{"The simulation's tick rate, in Hz (float). RuntimeError when the time step is not "
+                     "positive."})
       // Parameters and items
       .def("_read_path", &read_path, py::arg("path"))
       .def("_write_path", &write_path, py::arg("path"), py::arg("value"))
-      .def("set_parameters", &set_parameters, py::arg("parameters"))
-      .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg_v("timeout", py::float_(1.0)))
-      .def("get_parameters_all", &get_parameters_all)
+      .def("set_parameters", &set_parameters, py::arg("parameters"),
+           glue::doc{"Write parameters: a dict {VEZ_Parameters member: number}; those the twin has reach "
+                     "the model, the others are kept on this object. Returns None."})
+      .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Read `parameters` (a list of `VEZ_Parameters`) from the model. Returns {parameter: "
+                     "float}, NaN for a parameter the twin does not hold; `timeout` is ignored."})
+      .def("get_parameters_all", &get_parameters_all,
+           glue::doc{"Read every parameter of `VEZ_Parameters`. Returns {parameter: float}, NaN where the "
+                     "twin holds no value."})
       .def("_set_parameter_value", &set_parameter_value, py::arg("parameter"), py::arg("value"))
       .def("_get_parameter_value", &get_parameter_value, py::arg("parameter"))
       .def("_set_feedforward_gain", &set_feedforward_gain_impl, py::arg("value"))
@@ -2614,49 +2606,96 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
            py::arg_v("current_cutoff", py::none()))
       .def("_get_filter_cutoff", &get_filter_cutoff, py::arg("key"))
       .def("_get_item_value", &get_item_value, py::arg("item"))
-      .def("get_info", &get_info)
-      .def("get_motor_state", &get_motor_state)
-      .def("get_measurements", &get_measurements)
-      .def("get_debug_flags", &get_debug_flags)
-      .def("has_errors", &has_errors)
-      .def("get_all_parameters", &get_all_parameters)
+      .def("get_info", &get_info,
+           glue::doc{"The controller's signals after the last tick, as {name: float}: enable, temp_winding "
+                     "(degC), T_fb/T_ref (N*m), id/iq (A), pos (rad), spd (rad/s), vd_ref/vq_ref (V)."})
+      .def("get_motor_state", &get_motor_state,
+           glue::doc{"The simulated plant after the last tick, as {name: float}: torques (N*m), currents "
+                     "(A), angles (rad), speeds (rad/s), acceleration (rad/s^2), voltages (V), powers (W), "
+                     "efficiencies (0..1)."})
+      .def("get_measurements", &get_measurements,
+           glue::doc{"The sensors after the last tick: {\"turn\", \"turn2\": int turn counts; \"T\": N*m; "
+                     "\"e_pos\", \"pos\", \"pos2\": rad; \"spd\", \"spd2\": rad/s}."})
+      .def("get_debug_flags", &get_debug_flags,
+           glue::doc{"The limit flags of the last tick, {name: bool} (torque, current, position and speed "
+                     "limits)."})
+      .def("has_errors", &has_errors,
+           glue::doc{"True when any limit flag of the last tick is set."})
+      .def("get_all_parameters", &get_all_parameters,
+           glue::doc{"The model's tuning as nested dicts of floats: \"pid\" (loop gains), \"impedance\" "
+                     "(N*m/rad, N*m*s/rad, N*m, kg*m^2), \"limits\" and \"profile\" (N*m, rad, rad/s), "
+                     "\"filter\" (cutoffs in Hz)."})
       // Commands
-      .def("change_mode", &change_mode, py::arg("mode"))
-      .def("get_mode", &get_mode)
+      .def("change_mode", &change_mode, py::arg("mode"),
+           glue::doc{"Switch the simulated control mode to `mode` (a member of `Mode`). Returns None."})
+      .def("get_mode", &get_mode,
+           glue::doc{"The current control mode, a member of `Mode`."})
       .def("_change_mode_if_needed", &change_mode_if_needed, py::arg("mode"))
-      .def("change_setpoint", &change_setpoint, py::arg("setpoint"))
+      .def("change_setpoint", &change_setpoint, py::arg("setpoint"),
+           glue::doc{"Set the reference in the units of the current mode (torque N*m, speed rad/s, position "
+                     "or impedance rad), without changing the mode. Returns None."})
       .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg_v("id_Kp", nan),
-           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan))
+           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan),
+           glue::doc{"Torque setpoint `setpoint` in N*m; switches to Mode.TORQUE first when needed. `id_Kp` "
+                     "(V/A) and `id_Ki` (V/(A*s)) set the shared current-loop gains; the q-axis gains "
+                     "cannot differ from them (a warning says so). Optional values default to NaN, meaning "
+                     "not given. Returns None."})
       .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
-           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
+           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan),
+           glue::doc{"Speed setpoint `setpoint` in rad/s; switches to Mode.SPEED first when needed. "
+                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+                     "`ref_ff_torque` (N*m). Optional values default to NaN, meaning not given. Returns "
+                     "None."})
       .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("pos_Kp", nan),
-           py::arg_v("ref_ff_torque", nan))
+           py::arg_v("ref_ff_torque", nan),
+           glue::doc{"Position setpoint `setpoint` in rad; switches to Mode.POSITION first when needed. "
+                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+                     "`pos_Kp` ((rad/s)/rad), `ref_ff_torque` (N*m). Optional values default to NaN, "
+                     "meaning not given. Returns None."})
       .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
            py::arg_v("K_stiff", nan), py::arg_v("K_damp", nan), py::arg_v("J_imp", nan),
-           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan))
+           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan),
+           glue::doc{"Equilibrium position `setpoint` in rad of the impedance law; switches to "
+                     "Mode.IMPEDANCE first when needed. `K_stiff` (N*m/rad), `K_damp` (N*m*s/rad), `J_imp` "
+                     "(kg*m^2), `ref_ff_torque` (N*m), `ref_impedance_spd` (rad/s), `ref_impedance_acel` "
+                     "(rad/s^2), `FF_gain` (0..1). Optional values default to NaN, meaning not given. "
+                     "Returns None."})
       .def("_apply_speed_setpoint_options", &apply_speed_setpoint_options, py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
-      .def("change_address", &change_address, py::arg("new_address"))
-      .def("set_can_high_speed", &set_can_high_speed, py::arg("enabled"))
-      .def("set_torque_performance", &set_torque_performance, py::arg("performance"))
-      .def("set_speed_performance", &set_speed_performance, py::arg("performance"))
-      .def("save_config", &save_config)
-      .def("blink", &blink, py::arg_v("timeout", py::float_(1.0)))
+      .def("change_address", &change_address, py::arg("new_address"),
+           glue::doc{"Give the simulated actuator the bus address `new_address` (16..16382). Returns None; "
+                     "an unchanged address is logged, an invalid one raises ValueError."})
+      .def("set_can_high_speed", &set_can_high_speed, py::arg("enabled"),
+           glue::doc{"Record the CAN high-speed switch `enabled` (the simulation has no bus). Returns None."})
+      .def("set_torque_performance", &set_torque_performance, py::arg("performance"),
+           glue::doc{"Record a torque-mode preset, a member of `TorquePerformance` (the twin does not use "
+                     "it). Returns None."})
+      .def("set_speed_performance", &set_speed_performance, py::arg("performance"),
+           glue::doc{"Record a speed-mode preset, a member of `SpeedPerformance` (the twin does not use "
+                     "it). Returns None."})
+      .def("save_config", &save_config,
+           glue::doc{"Nothing to persist on a virtual actuator: logs that at INFO level. Returns None."})
+      .def("blink", &blink, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"No LED on a virtual actuator: logs that at INFO level. Returns None."})
       // Feedback
-      .def("set_feedback_items", &set_feedback_items, py::arg("items"))
+      .def("set_feedback_items", &set_feedback_items, py::arg("items"),
+           glue::doc{"Choose the items (a list of `VEZ_Items`) of each feedback snapshot and forget the "
+                     "last one. Returns None."})
       .def("set_feedback_rate", &set_feedback_rate, py::arg("rate"),
-           glue::doc{"Feedback rate: a Rates member or a rate in Hz, at most the simulation rate (0 stops it)."})
+           glue::doc{"Feedback rate: a Rates member or a rate in Hz, at most the simulation rate (0 stops "
+                     "it); step() calls the feedback callback at that rate of simulated time. Returns None."})
       .def("get_feedback", &get_feedback, glue::doc{"A copy of the last feedback snapshot."})
       .def("get_items_blocking", &get_items_blocking, py::arg("items"), py::arg_v("timeout", py::float_(1.0)),
-           glue::doc{"Read items from the model now (at most 10); does not step."})
+           glue::doc{"Read `items` (a list of `VEZ_Items`, at most 10) from the model now, without "
+                     "stepping. Returns {item: value} in the items' units; `timeout` is ignored."})
       .def("_build_feedback_snapshot", &build_feedback_snapshot)
       .def("_should_emit_feedback", &should_emit_feedback)
       .def("_emit_callback", &emit_callback, py::arg("callback"), py::arg("address"), py::arg("payload"));
   virtual_class = keep(builder.finish());
   glue::def_fast_method(virtual_class, &step_method);
   for (int i = 0; i < kMethodCount; ++i) {
-    original_methods[i] = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(virtual_class), method_names[i]);
+    original_methods[i] = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(virtual_class), method_names[i]);
     Py_XINCREF(original_methods[i]);
   }
 

@@ -41,6 +41,7 @@
 #include "core/frame.hpp"
 #include "core/port_reader.hpp"
 #include "core/wake_signal.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/vez_over_usb_capi.hpp"
 
@@ -100,7 +101,7 @@ PyObject* intern(const char* s) {
 // that happens only once the runtime is finalizing; before that the test is
 // one atomic load.
 bool holds_gil() {
-  return !_Py_IsFinalizing() || (PyGILState_GetThisThreadState() != nullptr && PyGILState_Check());
+  return !glue::compat::is_finalizing() || (PyGILState_GetThisThreadState() != nullptr && PyGILState_Check());
 }
 
 // An owned reference that is released only while the GIL is held.
@@ -150,7 +151,7 @@ struct PendingError {
   }
   // Restores it as the context of the exception being raised now, if any.
   void chain() {
-    _PyErr_ChainExceptions(type, value, traceback);
+    glue::compat::chain_exception(type, value, traceback);
     type = value = traceback = nullptr;
   }
   void discard() {
@@ -208,14 +209,14 @@ PyObject* is_connected(PyObject*, PyObject* self) {
 // without a Python-level call; `ser_out` receives `_ser` when it was
 // fetched on the way.  1 / 0, or -1 with an exception set.
 int loop_is_connected(PyObject* self, Ref* ser_out) {
-  if (_PyType_Lookup(Py_TYPE(self), names.is_connected) != is_connected_property) {
+  if (glue::compat::type_lookup(Py_TYPE(self), names.is_connected) != is_connected_property) {
     return attr_truth(self, names.is_connected);
   }
   Ref event(PyObject_GetAttr(self, names.event));
   if (!event) return -1;
   int truth;
   if (event_class != nullptr && Py_TYPE(event.get()) == reinterpret_cast<PyTypeObject*>(event_class) &&
-      _PyType_Lookup(Py_TYPE(event.get()), names.is_set) == event_is_set_function) {
+      glue::compat::type_lookup(Py_TYPE(event.get()), names.is_set) == event_is_set_function) {
     truth = attr_truth(event.get(), names.flag);
   } else {
     Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
@@ -387,6 +388,7 @@ struct ReceiveState {
   core::Deframer deframer;
   core::PortReader reader;
   Ref buffered_port;  // the port whose bytes `reader` holds
+  long delivering = -1;  // source address of the frame being delivered, -1 between deliveries
 };
 
 // One step of the receive algorithm: one read of deframer.want() bytes and,
@@ -449,16 +451,43 @@ int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
     }
     completed = overlong ? st.deframer.consume(nullptr, 0) : st.deframer.consume(chunk, n);
   }
-  return completed ? deliver(self, st.deframer.frame()) : 0;
+  if (!completed) return 0;
+  st.delivering = st.deframer.frame().address;
+  const int rc = deliver(self, st.deframer.frame());
+  if (rc == 0) st.delivering = -1;
+  return rc;
 }
 
 enum class AfterError { kContinue, kLeave };
 
+// logger.warning(message, exc_info=error, extra={"address": source}): the
+// record carries the traceback, and the source address of the frame whose
+// delivery failed (none when the failure was not in a delivery).  0, or -1
+// with an exception set.
+int log_step_error(PyObject* self, PyObject* message, PyObject* error, long source_address) {
+  Ref logger(PyObject_GetAttr(self, names.logger));
+  Ref warning(logger ? PyObject_GetAttr(logger.get(), names.warning) : nullptr);
+  Ref args(warning ? PyTuple_Pack(1, message) : nullptr);
+  Ref kwargs(args ? PyDict_New() : nullptr);
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "exc_info", error) < 0) return -1;
+  if (source_address >= 0) {
+    Ref address(PyLong_FromLong(source_address));
+    Ref extra(address ? PyDict_New() : nullptr);
+    if (!extra || PyDict_SetItemString(extra.get(), "address", address.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "extra", extra.get()) < 0) {
+      return -1;
+    }
+  }
+  Ref logged(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+  return logged ? 0 : -1;
+}
+
 // Decides what the pending exception of a step means for the loop.  Serial
 // errors and KeyboardInterrupt stop the link; any other Exception (a
-// callback's included) is logged and the loop goes on with its sync state
-// unchanged; other BaseExceptions leave the loop still pending.
-AfterError handle_step_error(PyObject* self) {
+// callback's included) is logged, with its traceback and the frame's source
+// address, and the loop goes on with its sync state unchanged; other
+// BaseExceptions leave the loop still pending.
+AfterError handle_step_error(PyObject* self, long source_address) {
   PendingError pending;
   pending.fetch();
   bool stop = PyErr_GivenExceptionMatches(pending.type, PyExc_KeyboardInterrupt);
@@ -477,16 +506,17 @@ AfterError handle_step_error(PyObject* self) {
     return AfterError::kLeave;
   }
   PyErr_NormalizeException(&pending.type, &pending.value, &pending.traceback);
+  if (pending.traceback != nullptr) PyException_SetTraceback(pending.value, pending.traceback);
   Ref text(PyObject_Str(pending.value));
   if (!text) {
     PyErr_Clear();
     text.reset(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(pending.value)->tp_name));
   }
-  pending.discard();
   Ref message(text ? PyUnicode_FromFormat("Error in polling thread: %U", text.get()) : nullptr);
-  Ref logger(message ? PyObject_GetAttr(self, names.logger) : nullptr);
-  Ref logged(logger ? PyObject_CallMethodOneArg(logger.get(), names.warning, message.get()) : nullptr);
-  if (!logged) PyErr_WriteUnraisable(self);  // the logger itself failed; keep receiving
+  if (!message || log_step_error(self, message.get(), pending.value, source_address) < 0) {
+    PyErr_WriteUnraisable(self);  // the logger itself failed; keep receiving
+  }
+  pending.discard();
   return AfterError::kContinue;
 }
 
@@ -543,7 +573,9 @@ PyObject* polling_thread_worker(PyObject*, PyObject* self) {
       break;
     }
     if (receive_step(self, st, std::move(ser)) == 0) continue;
-    if (handle_step_error(self) == AfterError::kLeave) {
+    const long source_address = st.delivering;
+    st.delivering = -1;
+    if (handle_step_error(self, source_address) == AfterError::kLeave) {
       failed = true;
       break;
     }
@@ -676,7 +708,7 @@ void disconnect(py::object self) {
   link_went_down(self.ptr());
   // During interpreter shutdown daemon threads cannot run any more: there
   // is nothing to wait for.
-  if (_Py_IsFinalizing()) return;
+  if (glue::compat::is_finalizing()) return;
   py::object thread = self.attr("_polling_thread");
   if (!truthy(thread) || !truthy(thread.attr("is_alive")())) return;
   // A callback that closes its own transport runs on the receive thread:
@@ -1040,7 +1072,7 @@ void remember_event_class() {
   bool plain = py::hasattr(probe, "_flag") && !truthy(probe.attr("_flag"));
   probe.attr("set")();
   plain = plain && truthy(probe.attr("_flag")) && truthy(probe.attr("is_set")());
-  PyObject* is_set = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names.is_set);
+  PyObject* is_set = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names.is_set);
   if (!plain || is_set == nullptr) return;
   event_class = Py_NewRef(cls.ptr());
   event_is_set_function = Py_NewRef(is_set);
@@ -1051,9 +1083,10 @@ void remember_event_class() {
 void remember_serial_io() {
   py::object cls = mod.get("serial").attr("Serial");
   if (!PyType_Check(cls.ptr()) || !py::str(cls.attr("__module__")).equal(py::str("serial.serialposix"))) return;
-  PyObject* read = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "read");
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  PyObject* read = PyDict_GetItemString(glue::compat::type_dict(type), "read");
   if (read != nullptr && PyFunction_Check(read)) serial_read_function = Py_NewRef(read);
-  PyObject* write = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "write");
+  PyObject* write = PyDict_GetItemString(glue::compat::type_dict(type), "write");
   if (write != nullptr && PyFunction_Check(write)) send_guards.serial_write.remember(cls, "write");
 }
 
@@ -1109,15 +1142,21 @@ PYBIND11_MODULE(vez_over_usb, m) {
           .def("__init__", &init, py::arg("port") = py::none(), py::arg("connect_on_init") = true,
                py::arg("logger") = py::none())
           .def("connect", &connect, py::arg("port") = py::none(),
-               glue::doc{"Open `port` (or the remembered or discovered one) and start the receive thread."})
+               glue::doc{"Open `port` (or the remembered or discovered one) and start the receive thread. "
+                         "Returns True when the link is up; False when no single adapter was found or the port "
+                         "did not open (logged)."})
           .def("disconnect", &disconnect,
-               glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port."})
+               glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port. Returns None."})
           .attr("is_connected", property)
           .def("enter_bootloader", &enter_bootloader,
-               glue::doc{"Restart the directly connected device into its boot loader and close the link."})
-          .def_static("get_ports", &get_ports, glue::doc{"Device names of the serial ports that are the adapter."})
+               glue::doc{"Restart the directly connected device into its boot loader, wait 0.1 s and close the "
+                         "link. Returns None."})
+          .def_static("get_ports", &get_ports,
+               glue::doc{"Device names (list of str) of the serial ports that are the adapter, in enumeration "
+                         "order."})
           .def_static("get_port", &get_port,
-                      glue::doc{"The adapter's device name when exactly one is present, otherwise ''."})
+               glue::doc{"The adapter's device name when exactly one is present, otherwise '' (the reason is "
+                         "logged)."})
           .attr("_polling_thread_worker", raw_method(&worker_def))
           .attr("_process_pkt", raw_method(&process_pkt_def, &process_pkt_function))
           .finish();

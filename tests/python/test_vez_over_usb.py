@@ -4,6 +4,7 @@ import inspect
 import logging
 import sys
 import threading
+import traceback
 import typing
 from unittest import mock
 
@@ -496,6 +497,37 @@ def test_callback_exception_is_logged_and_receiving_goes_on_in_sync(link, caplog
     ]
 
 
+def test_failure_records_carry_the_traceback_and_the_source_address(link, caplog):
+    def on_feedback(address, payload, bit):
+        return {}["POSITION_FB"]  # a user callback with a bug
+
+    link.set_callback(0x20, on_feedback)
+    link._ser.feed(frame(0x20, [1]), F1)
+    link._ser.fail_read(OSError("flaky"))  # after a failed delivery: a failure of no frame
+    link._ser.feed(F1)
+    link._ser.wait_drained()
+    assert link.got == [(0x10, [1, 2, 3], 0)] * 2
+    delivery, read = caplog.records
+    assert delivery.getMessage() == "Error in polling thread: 'POSITION_FB'"  # the text stays as it was
+    assert delivery.levelno == logging.WARNING
+    assert delivery.exc_info[0] is KeyError
+    assert "on_feedback" in [f.name for f in traceback.extract_tb(delivery.exc_info[2])]
+    assert delivery.address == 0x20
+    assert read.getMessage() == "Error in polling thread: flaky" and read.exc_info[0] is OSError
+    assert not hasattr(read, "address")
+    assert "Traceback" in caplog.text and 'return {}["POSITION_FB"]' in caplog.text
+
+
+def test_failure_records_on_the_ordinary_path(link, caplog):
+    seen = []
+    original = VezOverUsb._process_pkt
+    with mock.patch.object(VezOverUsb, "_process_pkt", lambda self, *a: (seen.append(a), original(self, *a))):
+        link.set_callback(0x30, lambda *a: 1 / 0)
+        link._ser.feed(frame(0x30, [5]))
+        link._ser.wait_drained()
+    assert seen and caplog.records[0].exc_info[0] is ZeroDivisionError and caplog.records[0].address == 0x30
+
+
 def test_read_exception_is_logged_and_receiving_goes_on(link, caplog):
     link._ser.fail_read(OSError("flaky"))
     link._ser.feed(F1)
@@ -569,6 +601,26 @@ def test_system_exit_in_a_callback_ends_the_thread_and_closes_the_port(link):
 
 
 # --- the ordinary (overridable) paths ------------------------------------------------
+
+
+def test_lock_release_failure_keeps_the_callbacks_exception_as_context(fake_serial):
+    class FailingRelease:
+        def acquire(self):
+            return True
+
+        def release(self):
+            raise RuntimeError("release failed")
+
+    def callback(*args):
+        raise SystemExit(3)
+
+    t = VezOverUsb(connect_on_init=False)
+    t.set_callback(5, callback)
+    t._lock = FailingRelease()
+    with pytest.raises(RuntimeError, match="release failed") as raised:
+        t._process_pkt(5, b"\x01", 0)
+    context = raised.value.__context__
+    assert isinstance(context, SystemExit) and context.code == 3 and context.__traceback__ is not None
 
 
 def test_subclass_process_pkt_gets_bytes(fake_serial):
