@@ -766,9 +766,15 @@ Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
   }
   // The library opens its ports non-blocking; a descriptor someone made
   // blocking could hold the GIL while the line drains, so it is left to the
-  // library's write.
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || (flags & O_NONBLOCK) == 0) return -1;
+  // library's write.  Asked once per port object and descriptor.
+  static PyObject* checked_port = nullptr;  // compared by identity only, never dereferenced
+  static int checked_fd = -1;
+  if (ser != checked_port || fd != checked_fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_NONBLOCK) == 0) return -1;
+    checked_port = ser;
+    checked_fd = fd;
+  }
   const ssize_t written = ::write(fd, frame, n);
   return written < 0 ? -1 : static_cast<Py_ssize_t>(written);
 }
