@@ -84,7 +84,7 @@ glue::OriginalAttribute send_vez_method, set_callback_method, remove_callback_me
 // leaked: they must outlive every thread.
 struct Names {
   PyObject *ser, *read, *is_open, *fd, *timeout, *abort_fd, *event, *is_set, *clear, *callbacks, *lock, *acquire,
-      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *write;
+      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *link_lock, *port, *error, *write;
 } names;
 
 PyObject* intern(const char* s) {
@@ -391,10 +391,24 @@ struct ReceiveState {
   long delivering = -1;  // source address of the frame being delivered, -1 between deliveries
 };
 
+// Delivers the frame the deframer completed, noting its source address
+// while it is being delivered.  0, or -1 with an exception set.
+int deliver_completed(PyObject* self, ReceiveState& st) {
+  st.delivering = st.deframer.frame().address;
+  const int rc = deliver(self, st.deframer.frame());
+  if (rc == 0) st.delivering = -1;
+  return rc;
+}
+
 // One step of the receive algorithm: one read of deframer.want() bytes and,
 // when that completes a frame, its delivery.  0, or -1 with an exception set.
 int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
   const size_t want = st.deframer.want();
+  if (want == 0) {
+    // Bytes kept from a rejected frame are searched before the port is read
+    // again: a frame that started inside them is delivered from them.
+    return st.deframer.resume() ? deliver_completed(self, st) : 0;
+  }
   if (!ser) {
     ser.reset(PyObject_GetAttr(self, names.ser));
     if (!ser) return -1;
@@ -451,73 +465,19 @@ int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
     }
     completed = overlong ? st.deframer.consume(nullptr, 0) : st.deframer.consume(chunk, n);
   }
-  if (!completed) return 0;
-  st.delivering = st.deframer.frame().address;
-  const int rc = deliver(self, st.deframer.frame());
-  if (rc == 0) st.delivering = -1;
-  return rc;
+  return completed ? deliver_completed(self, st) : 0;
 }
 
 enum class AfterError { kContinue, kLeave };
 
-// logger.warning(message, exc_info=error, extra={"address": source}): the
-// record carries the traceback, and the source address of the frame whose
-// delivery failed (none when the failure was not in a delivery).  0, or -1
-// with an exception set.
-int log_step_error(PyObject* self, PyObject* message, PyObject* error, long source_address) {
-  Ref logger(PyObject_GetAttr(self, names.logger));
-  Ref warning(logger ? PyObject_GetAttr(logger.get(), names.warning) : nullptr);
-  Ref args(warning ? PyTuple_Pack(1, message) : nullptr);
-  Ref kwargs(args ? PyDict_New() : nullptr);
-  if (!kwargs || PyDict_SetItemString(kwargs.get(), "exc_info", error) < 0) return -1;
-  if (source_address >= 0) {
-    Ref address(PyLong_FromLong(source_address));
-    Ref extra(address ? PyDict_New() : nullptr);
-    if (!extra || PyDict_SetItemString(extra.get(), "address", address.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "extra", extra.get()) < 0) {
-      return -1;
-    }
-  }
-  Ref logged(PyObject_Call(warning.get(), args.get(), kwargs.get()));
-  return logged ? 0 : -1;
-}
-
-// Decides what the pending exception of a step means for the loop.  Serial
-// errors and KeyboardInterrupt stop the link; any other Exception (a
-// callback's included) is logged, with its traceback and the frame's source
-// address, and the loop goes on with its sync state unchanged; other
-// BaseExceptions leave the loop still pending.
-AfterError handle_step_error(PyObject* self, long source_address) {
-  PendingError pending;
-  pending.fetch();
-  bool stop = PyErr_GivenExceptionMatches(pending.type, PyExc_KeyboardInterrupt);
-  for (const char* name : {"PortNotOpenError", "SerialException"}) {
-    if (stop) break;
-    Ref cls = serial_util_class(name);
-    stop = cls && PyErr_GivenExceptionMatches(pending.type, cls.get());
-  }
-  if (stop) {
-    pending.discard();
-    Ref event(PyObject_GetAttr(self, names.event));
-    return event && call_method_no_args(event.get(), names.clear) == 0 ? AfterError::kContinue : AfterError::kLeave;
-  }
-  if (!PyErr_GivenExceptionMatches(pending.type, PyExc_Exception)) {
-    pending.restore();
-    return AfterError::kLeave;
-  }
-  PyErr_NormalizeException(&pending.type, &pending.value, &pending.traceback);
-  if (pending.traceback != nullptr) PyException_SetTraceback(pending.value, pending.traceback);
-  Ref text(PyObject_Str(pending.value));
-  if (!text) {
-    PyErr_Clear();
-    text.reset(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(pending.value)->tp_name));
-  }
-  Ref message(text ? PyUnicode_FromFormat("Error in polling thread: %U", text.get()) : nullptr);
-  if (!message || log_step_error(self, message.get(), pending.value, source_address) < 0) {
-    PyErr_WriteUnraisable(self);  // the logger itself failed; keep receiving
-  }
-  pending.discard();
-  return AfterError::kContinue;
+// "<type>: <text>", or the type alone when the text is empty.
+Ref describe_error(PyObject* type, PyObject* value) {
+  const char* name = PyExceptionClass_Check(type) ? PyExceptionClass_Name(type) : Py_TYPE(type)->tp_name;
+  if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+  Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
+  if (!text) PyErr_Clear();
+  if (text && PyUnicode_GetLength(text.get()) > 0) return Ref(PyUnicode_FromFormat("%s: %U", name, text.get()));
+  return Ref(PyUnicode_FromString(name));
 }
 
 // ---------------------------------------------------------------------------
@@ -554,11 +514,125 @@ void unwatch_link(void* token) {
 }
 
 // The one place that tells watchers the link of `self` is down: called when
-// the transport is told to stop and when its receive loop has ended.
+// the transport is told to stop, when the link is found lost and when the
+// receive loop has ended (waking a watcher twice does no harm).
 void link_went_down(PyObject* self) {
   for (const LinkWatch& w : *link_watches) {
     if (w.transport == self) w.wake(w.context);
   }
+}
+
+// The one place where the link is found lost: the adapter went away (a
+// serial error on the port) or a callback raised KeyboardInterrupt.  The run
+// flag is cleared, so the loop ends and the thread closes the port.  When the
+// link was meant to run, the loss is logged once at ERROR on the instance's
+// logger with the port and the reason; after a disconnect had already cleared
+// the flag it is that disconnect's consequence and not news.  Anything that
+// must learn of a lost port is told here (waiting calls: link_went_down).
+// `type`/`value` describe the error; returns false with an exception set when
+// the flag cannot be cleared.
+bool mark_link_lost(PyObject* self, PyObject* type, PyObject* value) {
+  Ref event(PyObject_GetAttr(self, names.event));
+  if (!event) return false;
+  Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
+  const int was_running = set ? PyObject_IsTrue(set.get()) : -1;
+  if (was_running < 0 || call_method_no_args(event.get(), names.clear) < 0) return false;
+  link_went_down(self);
+  if (was_running) {
+    Ref port(PyObject_GetAttr(self, names.port));
+    if (!port) PyErr_Clear();
+    Ref reason = describe_error(type, value);
+    Ref message(reason ? PyUnicode_FromFormat("Lost the link to port %S: %U", port ? port.get() : Py_None,
+                                              reason.get())
+                       : nullptr);
+    Ref logger(message ? PyObject_GetAttr(self, names.logger) : nullptr);
+    Ref logged(logger ? PyObject_CallMethodOneArg(logger.get(), names.error, message.get()) : nullptr);
+    if (!logged) PyErr_WriteUnraisable(self);  // the logger itself failed; the link stops all the same
+  }
+  return true;
+}
+
+// logger.warning(message, exc_info=error, extra={"address": source}): the
+// record carries the traceback, and the source address of the frame whose
+// delivery failed (none when the failure was not in a delivery).  0, or -1
+// with an exception set.
+int log_step_error(PyObject* self, PyObject* message, PyObject* error, long source_address) {
+  Ref logger(PyObject_GetAttr(self, names.logger));
+  Ref warning(logger ? PyObject_GetAttr(logger.get(), names.warning) : nullptr);
+  Ref args(warning ? PyTuple_Pack(1, message) : nullptr);
+  Ref kwargs(args ? PyDict_New() : nullptr);
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "exc_info", error) < 0) return -1;
+  if (source_address >= 0) {
+    Ref address(PyLong_FromLong(source_address));
+    Ref extra(address ? PyDict_New() : nullptr);
+    if (!extra || PyDict_SetItemString(extra.get(), "address", address.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "extra", extra.get()) < 0) {
+      return -1;
+    }
+  }
+  Ref logged(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+  return logged ? 0 : -1;
+}
+
+// Decides what the pending exception of a step means for the loop.  Serial
+// errors and KeyboardInterrupt stop the link (mark_link_lost); any other
+// Exception (a callback's included) is logged, with its traceback and the
+// frame's source address, and the loop goes on with its sync state
+// unchanged; other BaseExceptions leave the loop still pending.
+AfterError handle_step_error(PyObject* self, long source_address) {
+  PendingError pending;
+  pending.fetch();
+  bool stop = PyErr_GivenExceptionMatches(pending.type, PyExc_KeyboardInterrupt);
+  for (const char* name : {"PortNotOpenError", "SerialException"}) {
+    if (stop) break;
+    Ref cls = serial_util_class(name);
+    stop = cls && PyErr_GivenExceptionMatches(pending.type, cls.get());
+  }
+  if (stop) {
+    PyErr_NormalizeException(&pending.type, &pending.value, &pending.traceback);
+    const bool marked = mark_link_lost(self, pending.type, pending.value);
+    pending.discard();
+    return marked ? AfterError::kContinue : AfterError::kLeave;
+  }
+  if (!PyErr_GivenExceptionMatches(pending.type, PyExc_Exception)) {
+    pending.restore();
+    return AfterError::kLeave;
+  }
+  PyErr_NormalizeException(&pending.type, &pending.value, &pending.traceback);
+  if (pending.traceback != nullptr) PyException_SetTraceback(pending.value, pending.traceback);
+  Ref text(PyObject_Str(pending.value));
+  if (!text) {
+    PyErr_Clear();
+    text.reset(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(pending.value)->tp_name));
+  }
+  Ref message(text ? PyUnicode_FromFormat("Error in polling thread: %U", text.get()) : nullptr);
+  if (!message || log_step_error(self, message.get(), pending.value, source_address) < 0) {
+    PyErr_WriteUnraisable(self);  // the logger itself failed; keep receiving
+  }
+  pending.discard();
+  return AfterError::kContinue;
+}
+
+// Closes `_ser` at the end of the loop, under the transport's link lock so
+// that it never interleaves with connect opening the port or disconnect
+// waking a read.  0, or -1 with an exception set.
+int close_port(PyObject* self) {
+  Ref ser(PyObject_GetAttr(self, names.ser));
+  if (!ser) return -1;
+  Ref lock(PyObject_GetAttr(self, names.link_lock));
+  if (!lock) PyErr_Clear();  // an instance set up without one: close unguarded
+  if (lock && call_method_no_args(lock.get(), names.acquire) < 0) return -1;
+  const int rc = call_method_no_args(ser.get(), names.close);
+  if (lock) {
+    PendingError pending;
+    pending.fetch();
+    if (call_method_no_args(lock.get(), names.release) < 0) {
+      pending.chain();
+      return -1;
+    }
+    pending.restore();
+  }
+  return rc;
 }
 
 // _polling_thread_worker(self): runs on the receive thread.
@@ -585,8 +659,7 @@ PyObject* polling_thread_worker(PyObject*, PyObject* self) {
   // The loop is over: close the port, keeping an exception that ended it.
   PendingError pending;
   if (failed) pending.fetch();
-  Ref ser(PyObject_GetAttr(self, names.ser));
-  const bool closed = ser && call_method_no_args(ser.get(), names.close) == 0;
+  const bool closed = close_port(self) == 0;
   link_went_down(self);
   if (failed) {
     if (closed) {
@@ -653,41 +726,31 @@ void init(py::object self, py::handle port, py::handle connect_on_init, py::obje
                                        "interCharTimeout"_a = 0.1);
   self.attr("_polling_thread_event") = mod.get("threading").attr("Event")();
   self.attr("_polling_thread") = py::none();
+  // Orders opening the port (connect), waking a read (disconnect) and the
+  // receive thread closing the port: none of them may run into another.
+  self.attr("_link_lock") = mod.get("threading").attr("RLock")();
   if (truthy(connect_on_init)) glue::call_method(self, "connect", "port"_a = port_name);
 }
 
-bool connect(py::object self, py::object port) {
-  glue::call_method(self, "disconnect");
-  if (truthy(port)) self.attr("_port") = port;
-  if (!truthy(self.attr("_port"))) {
-    self.attr("_port") = glue::call_method(self, "get_port");
-    if (!truthy(self.attr("_port"))) return false;
-  }
-  py::object ser = self.attr("_ser");
-  try {
-    ser.attr("port") = self.attr("_port");
-    ser.attr("open")();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    glue::log(self.attr("logger"), "error",
-              "Couldn't connect to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
-    return false;
-  }
-  ser.attr("flushInput")();
-  ser.attr("flushOutput")();
-  ser.attr("read")(ser.attr("in_waiting"));  // whatever arrived before the link came up is stale
-  self.attr("_polling_thread_event").attr("set")();
-  py::object thread = mod.get("threading").attr("Thread")("target"_a = self.attr("_polling_thread_worker"),
-                                                          "daemon"_a = true);
-  self.attr("_polling_thread") = thread;
-  thread.attr("start")();
-  return true;
+// Runs fn() under the transport's link lock (unguarded on an instance that
+// has none, e.g. one whose __init__ was replaced).
+template <typename Fn>
+decltype(auto) with_link_lock(py::handle self, Fn&& fn) {
+  py::object lock = py::getattr(self, "_link_lock", py::none());
+  if (lock.is_none()) return fn();
+  return glue::with_lock(lock, std::forward<Fn>(fn));
+}
+
+bool is_other_live_thread(py::handle thread) {
+  if (!truthy(thread) || !truthy(thread.attr("is_alive")())) return false;
+  return !thread.is(mod.get("threading").attr("current_thread")());
 }
 
 // Wakes a receive thread blocked in the serial library's read of `ser`, so
 // that disconnect does not wait out the read timeout.  Only done when the
 // read in use is the library's own; it ends the wait early and changes
-// nothing else.
+// nothing else.  Called under the link lock: the port cannot be closed
+// meanwhile, so the wake-up never writes to a descriptor already closed.
 void wake_reader(py::handle ser) {
   if (serial_read_function == nullptr) return;
   py::object read = py::getattr(ser, "read", py::none());
@@ -697,6 +760,56 @@ void wake_reader(py::handle ser) {
   } catch (py::error_already_set&) {
     // The port went away meanwhile; the thread then ends on its own.
   }
+}
+
+// Stops `thread` (another thread than this one) and waits up to 1 s for it.
+void stop_and_join(py::handle self, py::handle thread) {
+  with_link_lock(self, [&] { wake_reader(self.attr("_ser")); });
+  thread.attr("join")("timeout"_a = 1.0);
+}
+
+bool connect(py::object self, py::object port) {
+  glue::call_method(self, "disconnect");
+  // A receive thread may still be on its way out (its link was lost, or
+  // another thread disconnected it): it closes the port when it ends, so the
+  // port is not opened again before then.
+  py::object previous = self.attr("_polling_thread");
+  if (is_other_live_thread(previous)) stop_and_join(self, previous);
+  return with_link_lock(self, [&]() -> bool {
+    if (truthy(port)) self.attr("_port") = port;
+    if (!truthy(self.attr("_port"))) {
+      self.attr("_port") = glue::call_method(self, "get_port");
+      if (!truthy(self.attr("_port"))) return false;
+    }
+    py::object ser = self.attr("_ser");
+    // Open, or still owned by a receive thread that has not ended (a
+    // callback that does not return, a reconnect from inside a callback, a
+    // concurrent connect that came first): the port's own refusal.  Setting
+    // `port` on an open port would close and reopen it under that thread.
+    if (truthy(ser.attr("is_open")) || is_other_live_thread(self.attr("_polling_thread"))) {
+      glue::log(self.attr("logger"), "error",
+                "Couldn't connect to port " + glue::str(self.attr("_port")) + ": Port is already open.");
+      return false;
+    }
+    try {
+      ser.attr("port") = self.attr("_port");
+      ser.attr("open")();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      glue::log(self.attr("logger"), "error",
+                "Couldn't connect to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
+      return false;
+    }
+    ser.attr("flushInput")();
+    ser.attr("flushOutput")();
+    ser.attr("read")(ser.attr("in_waiting"));  // whatever arrived before the link came up is stale
+    self.attr("_polling_thread_event").attr("set")();
+    py::object thread = mod.get("threading").attr("Thread")("target"_a = self.attr("_polling_thread_worker"),
+                                                            "daemon"_a = true);
+    self.attr("_polling_thread") = thread;
+    thread.attr("start")();
+    return true;
+  });
 }
 
 void disconnect(py::object self) {
@@ -709,13 +822,11 @@ void disconnect(py::object self) {
   // During interpreter shutdown daemon threads cannot run any more: there
   // is nothing to wait for.
   if (glue::compat::is_finalizing()) return;
-  py::object thread = self.attr("_polling_thread");
-  if (!truthy(thread) || !truthy(thread.attr("is_alive")())) return;
   // A callback that closes its own transport runs on the receive thread:
   // the loop ends when the callback returns.
-  if (thread.is(mod.get("threading").attr("current_thread")())) return;
-  wake_reader(self.attr("_ser"));
-  thread.attr("join")("timeout"_a = 1.0);
+  py::object thread = self.attr("_polling_thread");
+  if (!is_other_live_thread(thread)) return;
+  stop_and_join(self, thread);
 }
 
 // The frame for _send_VEZ: FE, the address/flags word little-endian, the
@@ -766,15 +877,9 @@ Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
   }
   // The library opens its ports non-blocking; a descriptor someone made
   // blocking could hold the GIL while the line drains, so it is left to the
-  // library's write.  Asked once per port object and descriptor.
-  static PyObject* checked_port = nullptr;  // compared by identity only, never dereferenced
-  static int checked_fd = -1;
-  if (ser != checked_port || fd != checked_fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || (flags & O_NONBLOCK) == 0) return -1;
-    checked_port = ser;
-    checked_fd = fd;
-  }
+  // library's write.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_NONBLOCK) == 0) return -1;
   const ssize_t written = ::write(fd, frame, n);
   return written < 0 ? -1 : static_cast<Py_ssize_t>(written);
 }
@@ -825,6 +930,16 @@ class MarkedWrite {
   PyObject* transport_;
 };
 
+// True when `e`, raised by `ser.write`, means the port was closed while the
+// frame was going out: another thread closed it (the serial library then
+// fails inside on its closed state, with a TypeError among others).
+bool closed_during_write(py::handle ser, py::error_already_set& e) {
+  if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_AttributeError) && !e.matches(PyExc_ValueError)) return false;
+  if (!truthy(ser.attr("is_open"))) return true;
+  py::object fd = py::getattr(ser, "fd", py::int_(0));
+  return fd.is_none();  // the serial library's close is under way
+}
+
 // Step 4 of _send_VEZ: the frame goes out when the port is open; True when
 // all of it was written.
 bool write_frame(py::handle self, const uint8_t* frame, size_t n) {
@@ -850,11 +965,18 @@ bool write_frame(py::handle self, const uint8_t* frame, size_t n) {
     written = py::reinterpret_steal<py::object>(PyObject_VectorcallMethod(names.write, args, 2, nullptr));
     if (!written) throw py::error_already_set();
   } catch (py::error_already_set& e) {
-    // An adapter unplugged under a send is a bus-level failure: logged and
-    // answered with False like the others, not raised.
-    if (!is_serial_error(e, "SerialException")) throw;
-    glue::log(self.attr("logger"), "error",
-              "Couldn't write to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
+    // A failed write is a bus-level failure, logged and answered with False
+    // like the others, not raised: the adapter unplugged under a send, or the
+    // port closed by another thread meanwhile.
+    std::string reason;
+    if (is_serial_error(e, "SerialException") || e.matches(PyExc_OSError)) {
+      reason = glue::str(e.value());
+    } else if (closed_during_write(ser, e)) {
+      reason = "the port was closed during the write";
+    } else {
+      throw;
+    }
+    glue::log(self.attr("logger"), "error", "Couldn't write to port " + glue::str(self.attr("_port")) + ": " + reason);
     return false;
   }
   if (PyLong_CheckExact(written.ptr())) {
@@ -868,7 +990,7 @@ bool write_frame(py::handle self, const uint8_t* frame, size_t n) {
 
 // _send_VEZ with every check and the flag word called through self and the
 // module's names, as the framing base defines them.
-bool send_vez_ordinary(py::handle self, py::int_ addr, py::list payload, py::handle priority,
+bool send_vez_ordinary(py::handle self, py::handle addr, py::list payload, py::handle priority,
                        py::handle can_high_speed) {
   if (!truthy(glue::call_method(self, "_check_vez_id_range", addr))) {
     glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
@@ -909,6 +1031,20 @@ bool small_int_payload(PyObject* list, uint8_t* out) {
   return true;
 }
 
+// A bool or a number with a fraction part names no node: rounding 16.9 down
+// would send to another one.  It is refused like an address out of range,
+// before the range check (which would round it).  False after logging so.
+bool whole_address(py::handle address, py::object* addr) {
+  py::int_ whole;
+  const bool is_whole = glue::as_whole_int(address, "address", &whole);
+  *addr = is_whole ? py::object(whole) : py::reinterpret_borrow<py::object>(address);
+  return is_whole;
+}
+
+void log_invalid_address(py::handle self, py::handle addr) {
+  glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
+}
+
 // The two checks of _send_VEZ done here (they are the framing base's own):
 // the destination and the payload length, each logged as the Part says.
 // The destination (checked) goes to *destination.
@@ -916,7 +1052,7 @@ bool checks_pass(py::handle self, py::handle addr, size_t length, int64_t* desti
   bool fits = false;
   *destination = glue::int64_of(addr, &fits);
   if (!fits || !core::is_valid_vez_address(*destination)) {
-    glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
+    log_invalid_address(self, addr);
     return false;
   }
   if (!core::is_valid_payload_length(length)) {
@@ -944,8 +1080,13 @@ bool send_frame(py::handle self, int64_t destination, const uint8_t* bytes, size
 }
 
 bool send_vez(py::handle self, py::handle address, py::handle data, py::handle priority, py::handle can_high_speed) {
-  py::int_ addr = glue::as_int(address, "address");
+  py::object addr;
+  const bool is_whole = whole_address(address, &addr);
   py::list payload = glue::as_list(data, "data");
+  if (!is_whole) {
+    log_invalid_address(self, addr);
+    return false;
+  }
   if (!checks_are_ours(self.ptr())) return send_vez_ordinary(self, addr, payload, priority, can_high_speed);
   int64_t destination = 0;
   if (!checks_pass(self, addr, static_cast<size_t>(PyList_GET_SIZE(payload.ptr())), &destination)) return false;
@@ -979,7 +1120,11 @@ int send_payload(PyObject* transport, PyObject* address, const uint8_t* payload,
     return -2;
   }
   return glue::python_call([&]() -> int {
-    py::int_ addr = glue::as_int(address, "address");
+    py::object addr;
+    if (!whole_address(address, &addr)) {
+      log_invalid_address(transport, addr);
+      return 0;
+    }
     int64_t destination = 0;
     if (!checks_pass(transport, addr, length, &destination)) return 0;
     return send_frame(transport, destination, payload, length, priority != 0, can_high_speed != 0) ? 1 : 0;
@@ -1132,7 +1277,8 @@ PYBIND11_MODULE(vez_over_usb, m) {
            intern("_timeout"),   intern("pipe_abort_read_r"), intern("_polling_thread_event"), intern("is_set"),
            intern("clear"),      intern("_callbacks"), intern("_lock"),       intern("acquire"),
            intern("release"),    intern("_process_pkt"), intern("is_connected"), intern("close"),
-           intern("logger"),     intern("warning"), intern("_flag"), intern("write")};
+           intern("logger"),     intern("warning"), intern("_flag"),        intern("_link_lock"),
+           intern("_port"),      intern("error"),   intern("write")};
   remember_event_class();
 
   py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
