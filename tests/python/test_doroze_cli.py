@@ -315,7 +315,8 @@ def test_console_script_params_blink_home(bus):
 def test_scan_progress_goes_to_a_terminal_only(bus):
     master, slave = os.openpty()
     try:
-        result = subprocess.run([str(DOROZE), "scan", "-p", bus.port, "--begin", "0x13", "--end", "0x30"],
+        # Long enough (about 1.6 s) for the progress line to show at least once.
+        result = subprocess.run([str(DOROZE), "scan", "-p", bus.port, "--begin", "0x13", "--end", "0x3FF"],
                                 stdout=subprocess.PIPE, stderr=slave, text=True, timeout=60)
         os.close(slave)
         progress = b""
