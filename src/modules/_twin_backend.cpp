@@ -46,7 +46,7 @@
 #include "core/raw_field.hpp"
 #include "core/symbol_text.hpp"
 #include "core/twin_steps.hpp"
-#include "glue/attribute_lookup.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
@@ -144,11 +144,9 @@ void intern_names() {
 
 [[noreturn]] void throw_python_error() { throw py::error_already_set(); }
 
-// The instance __dict__ (borrowed) or nullptr when the object has none yet.
-PyObject* instance_dict(PyObject* obj) {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
-  return slot != nullptr ? *slot : nullptr;
-}
+using glue::compat::dict_version;
+using glue::compat::instance_dict;
+using glue::compat::kDictVersionTags;
 
 // Borrowed dict item or nullptr; lookup errors propagate.
 PyObject* dict_item(PyObject* dict, PyObject* key) {
@@ -157,24 +155,17 @@ PyObject* dict_item(PyObject* dict, PyObject* key) {
   return value;
 }
 
-// The type's version tag, after making sure one is assigned (a lookup
-// assigns it); 0 when the type cannot have one.
-unsigned int version_tag(PyTypeObject* type) {
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) (void)_PyType_Lookup(type, instance_names[kLibAttr]);
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+// The type's version tag (assigned if needed; 0 when it cannot have one).
+// obj.<name>, or a null object when obj has no such attribute; other errors
+// propagate.
+py::object optional_attr(py::handle obj, const char* name) {
+  PyObject* found = nullptr;
+  if (glue::compat::get_optional_attr(obj.ptr(), py::str(name).ptr(), &found) < 0) throw_python_error();
+  return py::reinterpret_steal<py::object>(found);
 }
 
-bool same_version(PyTypeObject* type, unsigned int tag) {
-  return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-// Dict version tags (CPython 3.11): a dict whose tag is unchanged has not
-// been modified, so everything found in it before is still what a lookup
-// finds.  Newer interpreters go through the lookups every time.
-#if PY_VERSION_HEX < 0x030C0000
-#define VEZ_HAVE_DICT_VERSIONS 1
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#endif
+unsigned int version_tag(PyTypeObject* type) { return glue::compat::type_version(type); }
+bool same_version(PyTypeObject* type, unsigned int tag) { return glue::compat::type_version_holds(type, tag); }
 
 bool has_plain_attribute_access(PyTypeObject* type) {
   return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
@@ -205,10 +196,11 @@ PyObject* declared_field_type(PyTypeObject* type, PyObject* name, PyObject* desc
   if (mro == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    PyObject* own = klass->tp_dict != nullptr ? PyDict_GetItem(klass->tp_dict, name) : nullptr;
+    PyObject* klass_dict = glue::compat::type_dict(klass);
+    PyObject* own = klass_dict != nullptr ? PyDict_GetItem(klass_dict, name) : nullptr;
     if (own == nullptr) continue;
     if (own != descriptor) return nullptr;
-    PyObject* fields = PyDict_GetItemString(klass->tp_dict, "_fields_");
+    PyObject* fields = PyDict_GetItemString(klass_dict, "_fields_");
     if (fields == nullptr) return nullptr;
     py::object sequence = py::reinterpret_steal<py::object>(PySequence_Fast(fields, ""));
     if (!sequence) {
@@ -237,7 +229,7 @@ bool is_native_simple_type(PyObject* t) {
 
 FieldSlot probe_field(PyTypeObject* type, PyObject* name) {
   FieldSlot slot;
-  PyObject* descriptor = _PyType_Lookup(type, name);
+  PyObject* descriptor = glue::compat::type_lookup(type, name);
   if (descriptor == nullptr) {
     slot.state = FieldSlot::kAbsent;
     return slot;
@@ -393,12 +385,12 @@ void drop_cache(uintptr_t key) {
 bool type_allows_fast_paths(PyTypeObject* type) {
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   for (PyObject* name : view_names) {
-    if (_PyType_Lookup(type, name) != nullptr) return false;
+    if (glue::compat::type_lookup(type, name) != nullptr) return false;
   }
   for (int i = kLibAttr; i <= kAcelRefShadow; ++i) {
-    if (_PyType_Lookup(type, instance_names[i]) != nullptr) return false;
+    if (glue::compat::type_lookup(type, instance_names[i]) != nullptr) return false;
   }
-  return _PyType_Lookup(type, instance_names[kApplyInportsAttr]) == original_apply_inports;
+  return glue::compat::type_lookup(type, instance_names[kApplyInportsAttr]) == original_apply_inports;
 }
 
 WrapperCache* cache_of(PyObject* self) {
@@ -461,7 +453,7 @@ bool has_field(py::handle view, ViewCache* vc, Field f) {
     if (vc->instance_lacks(field_names[f])) return false;
   }
   PyObject* found = nullptr;
-  const int r = _PyObject_LookupAttr(view.ptr(), field_names[f], &found);
+  const int r = glue::compat::get_optional_attr(view.ptr(), field_names[f], &found);
   if (r < 0) throw_python_error();
   Py_XDECREF(found);
   return r == 1;
@@ -536,7 +528,7 @@ void set_field(py::handle view, ViewCache* vc, Field f, py::handle value) {
 void set_required_field(py::handle view, ViewCache* vc, Field f, py::handle value) {
   if (!has_field(view, vc, f)) {
     glue::raise(PyExc_AttributeError,
-                "'" + std::string(_PyType_Name(Py_TYPE(view.ptr()))) + "' object has no attribute '" + kFields[f].name + "'");
+                "'" + std::string(glue::compat::type_short_name(Py_TYPE(view.ptr()))) + "' object has no attribute '" + kFields[f].name + "'");
   }
   set_field(view, vc, f, value);
 }
@@ -790,7 +782,7 @@ bool built_on(PyObject* type, PyObject* own) {
     }
     py::object inner;
     try {
-      inner = glue::optional_attr(current, "_type_");
+      inner = optional_attr(current, "_type_");
     } catch (py::error_already_set&) {
       return false;
     }
@@ -866,12 +858,12 @@ py::object types_defined_by(py::handle module) {
     if (known < 0) throw_python_error();
     if (known == 1) continue;
     if (PySet_Add(seen.ptr(), type.ptr()) != 0) throw_python_error();
-    py::object inner = glue::optional_attr(type, "_type_");
+    py::object inner = optional_attr(type, "_type_");
     if (inner && PyType_Check(inner.ptr())) pending.push_back(inner);
-    py::object declared_in = glue::optional_attr(type, "__module__");
+    py::object declared_in = optional_attr(type, "__module__");
     if (!declared_in || !declared_in.equal(module_name)) continue;
     if (PySet_Add(own.ptr(), type.ptr()) != 0) throw_python_error();
-    py::object fields = glue::optional_attr(type, "_fields_");
+    py::object fields = optional_attr(type, "_fields_");
     if (!fields || !(PyList_Check(fields.ptr()) || PyTuple_Check(fields.ptr()))) continue;
     for (py::handle entry : fields) {
       if (PyTuple_Check(entry.ptr()) && PyTuple_GET_SIZE(entry.ptr()) >= 2 && PyType_Check(PyTuple_GET_ITEM(entry.ptr(), 1))) {
@@ -890,7 +882,7 @@ void attach_library_copy(py::handle handle, py::handle module) {
   const int is_cdll = original_cdll != nullptr ? PyObject_IsInstance(handle.ptr(), original_cdll) : 0;
   if (is_cdll < 0) throw_python_error();
   if (is_cdll == 0) return;
-  py::object raw = glue::optional_attr(handle, "_handle");
+  py::object raw = optional_attr(handle, "_handle");
   if (!raw || !PyLong_Check(raw.ptr())) return;
   void* loader_handle = PyLong_AsVoidPtr(raw.ptr());
   if (loader_handle == nullptr) {
@@ -915,9 +907,9 @@ void attach_library_copy(py::handle handle, py::handle module) {
 // The keeper of the copy behind `lib` (a bindings module) and its record,
 // or nullptr when the copy has none.
 LibraryCopy* library_copy_of(py::handle lib, py::object* keeper_out) {
-  py::object dll = glue::optional_attr(lib, "_dll");
+  py::object dll = optional_attr(lib, "_dll");
   if (!dll) return nullptr;
-  PyObject* d = glue::own_dict(dll.ptr());
+  PyObject* d = instance_dict(dll.ptr());
   PyObject* keeper = d != nullptr ? PyDict_GetItemString(d, kLibraryCopyAttribute) : nullptr;
   if (keeper == nullptr || !PyCapsule_IsValid(keeper, kLibraryCopyCapsule)) return nullptr;
   *keeper_out = py::reinterpret_borrow<py::object>(keeper);
@@ -939,8 +931,8 @@ py::object anchored_contents(py::handle pointer, const py::object& keeper, Libra
 // the instance does not shadow it.
 bool uses_installed_method(py::handle self, const char* name, PyObject* installed) {
   py::str key(name);
-  if (glue::find_in_type(Py_TYPE(self.ptr()), key.ptr()) != installed) return false;
-  PyObject* d = glue::own_dict(self.ptr());
+  if (glue::compat::type_lookup(Py_TYPE(self.ptr()), key.ptr()) != installed) return false;
+  PyObject* d = instance_dict(self.ptr());
   return d == nullptr || PyDict_GetItem(d, key.ptr()) == nullptr;
 }
 
@@ -950,7 +942,7 @@ bool uses_installed_method(py::handle self, const char* name, PyObject* installe
 void check_loadable(py::handle resolved_path, py::handle given_path) {
   PyObject* ctypes = mod.peek("ctypes");
   if (original_cdll == nullptr || ctypes == nullptr) return;
-  py::object loader = glue::optional_attr(ctypes, "CDLL");
+  py::object loader = optional_attr(ctypes, "CDLL");
   if (!loader.is(py::handle(original_cdll))) return;
   py::object fspath = py::reinterpret_steal<py::object>(PyOS_FSPath(resolved_path.ptr()));
   if (!fspath || !PyUnicode_Check(fspath.ptr())) {
@@ -980,7 +972,7 @@ void execute_bindings(py::handle loader, py::handle module, py::handle binding_p
     loader.attr("exec_module")(module);
   } catch (py::error_already_set& e) {
     if (e.matches(PyExc_Exception)) {
-      py::object add_note = glue::optional_attr(e.value(), "add_note");
+      py::object add_note = optional_attr(e.value(), "add_note");
       if (add_note) {
         py::error_scope keep_error;
         PyObject* r = PyObject_CallOneArg(add_note.ptr(), py::str("raised while executing the digital-twin bindings " +
@@ -1157,7 +1149,7 @@ void keep_copy_unless_views_are_ours(py::handle self) {
       uses_installed_method(self, "_bind_optional_global", original_bind_global)) {
     return;
   }
-  py::object lib = glue::optional_attr(self, "_lib");
+  py::object lib = optional_attr(self, "_lib");
   py::object keeper;
   if (LibraryCopy* copy = lib ? library_copy_of(lib, &keeper) : nullptr) copy->unload = false;
 }
@@ -1253,8 +1245,10 @@ bool view_has_no_instance_attributes(PyObject* view) {
 }
 
 // The step from a valid snapshot: no lookups at all.
+// Without dict version tags nothing proves the snapshot current: every step
+// then takes the direct path's lookups.
 bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double load) {
-#ifdef VEZ_HAVE_DICT_VERSIONS
+  if (!kDictVersionTags) return false;
   if (!sn.valid || d != sn.self_dict || dict_version(d) != sn.self_version ||
       dict_version(PyModule_GetDict(sn.lib)) != sn.lib_version || dict_version(module_dict()) != sn.module_version ||
       Py_TYPE(sn.inp) != sn.inp_type || !same_version(sn.inp_type, sn.inp_tag) ||
@@ -1270,10 +1264,6 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
   }
   sn.fn(sn.model);
   return true;
-#else
-  (void)sn, (void)d, (void)reference, (void)load;
-  return false;
-#endif
 }
 
 // Records a snapshot after a direct step whose every write was a plain
@@ -1281,7 +1271,7 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
 void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCache& vc) {
   StepSnapshot& sn = cache.snapshot;
   sn.release();
-#ifdef VEZ_HAVE_DICT_VERSIONS
+  if (!kDictVersionTags) return;
   sn.any_absent = false;
   for (int i = 0; i < kOptionalInportCount; ++i) {
     const auto& [field, shadow] = kOptionalInports[i];
@@ -1312,9 +1302,6 @@ void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCa
   sn.reference = vc.slots[kReference];
   sn.load = vc.slots[kLoad];
   sn.valid = true;
-#else
-  (void)d, (void)inp, (void)vc;
-#endif
 }
 
 // The direct step; false (before anything is written) when it does not apply.
@@ -1671,7 +1658,7 @@ int with_python_errors(Fn&& fn) {
 
 int capi_step(PyObject* wrapper, double reference, double load) {
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, instance_names[kStepAttr]) != original_step) {
     return 0;
   }
   // A method is a non-data descriptor: an instance attribute of that name wins.
@@ -1687,7 +1674,7 @@ int capi_step(PyObject* wrapper, double reference, double load) {
 
 int capi_step_pure(PyObject* wrapper, double reference, double load) {
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, instance_names[kStepAttr]) != original_step) {
     return 0;
   }
   WrapperCache* cache = last_cache;
@@ -1772,8 +1759,8 @@ PYBIND11_MODULE(_twin_backend, m) {
   original_cdll = py::object(mod.get("ctypes").attr("CDLL")).release().ptr();
   // The caches that hold ctypes types for the process lifetime (not every
   // interpreter has both).
-  pointer_type_cache = glue::optional_attr(mod.get("ctypes"), "_pointer_type_cache").release().ptr();
-  function_type_cache = glue::optional_attr(mod.get("ctypes"), "_c_functype_cache").release().ptr();
+  pointer_type_cache = optional_attr(mod.get("ctypes"), "_pointer_type_cache").release().ptr();
+  function_type_cache = optional_attr(mod.get("ctypes"), "_c_functype_cache").release().ptr();
 
   mod.set("_DTWIN_CONTROL_CALIBRATION", py::int_(core::kTwinControlCalibration));
   mod.set("_DTWIN_CONTROL_POSITION", py::int_(core::kTwinControlPosition));
@@ -1846,11 +1833,11 @@ PYBIND11_MODULE(_twin_backend, m) {
   if (capsule == nullptr) throw py::error_already_set();
   mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));
   original_apply_inports =
-      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(wrapper_class)->tp_dict, "_apply_optional_inports");
+      PyDict_GetItemString(glue::compat::type_dict(reinterpret_cast<PyTypeObject*>(wrapper_class)), "_apply_optional_inports");
   Py_INCREF(original_apply_inports);
   auto* wrapper_type = reinterpret_cast<PyTypeObject*>(wrapper_class);
-  original_bind_ctypes = glue::find_in_type(wrapper_type, py::str("_bind_ctypes").ptr());
-  original_bind_global = glue::find_in_type(wrapper_type, py::str("_bind_optional_global").ptr());
+  original_bind_ctypes = glue::compat::type_lookup(wrapper_type, py::str("_bind_ctypes").ptr());
+  original_bind_global = glue::compat::type_lookup(wrapper_type, py::str("_bind_optional_global").ptr());
   Py_XINCREF(original_bind_ctypes);
   Py_XINCREF(original_bind_global);
 }
