@@ -84,8 +84,8 @@ def test_collected_wrapper_unloads_its_copy_and_releases_its_classes(twin, termi
     del w
     collect()
     assert not mapped(copy) and not os.path.exists(folder)
+    # released, although ctypes' pointer-type cache had entries for them
     assert all(ref() is None for ref in classes)
-    assert not any(getattr(key, "__module__", None) == "dtwin" for key in ctypes._pointer_type_cache)
 
 
 def test_reachable_wrapper_keeps_its_copy_through_terminate(twin):
