@@ -7,7 +7,8 @@
 // Usage, once per iteration:
 //     if (sharing.due()) { <make the state other threads may look at consistent>; glue::let_other_threads_run(); }
 // due() looks at the clock only every `kIterationsPerLook` calls and is true
-// about every half switch interval of wall time.  Needs the GIL.
+// about every half switch interval of wall time.  Needs the GIL; runs no
+// Python code.
 #pragma once
 
 #include <Python.h>
@@ -45,17 +46,19 @@ class LockSharing {
   }
 
  private:
+  // Half of sys.getswitchinterval(), read without running Python code (a
+  // replaced getswitchinterval that is not the builtin is not called).
   static std::chrono::steady_clock::duration half_switch_interval() {
     double seconds = 0.005;
-    if (PyObject* sys = PyImport_ImportModule("sys")) {
-      if (PyObject* value = PyObject_CallMethod(sys, "getswitchinterval", nullptr)) {
+    PyObject* getter = PySys_GetObject("getswitchinterval");  // borrowed
+    if (getter != nullptr && PyCFunction_Check(getter)) {
+      if (PyObject* value = PyObject_CallNoArgs(getter)) {
         const double d = PyFloat_AsDouble(value);
         if (d > 0.0 && d < 1.0) seconds = d;
         Py_DECREF(value);
       }
-      Py_DECREF(sys);
+      PyErr_Clear();
     }
-    PyErr_Clear();
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds / 2));
   }
 
