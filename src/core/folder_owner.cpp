@@ -57,6 +57,13 @@ std::optional<uint64_t> take_number(std::string_view& text) {
   return value;
 }
 
+// take_number, also refusing leading zeros ("0" itself is fine): the form
+// std::to_string writes.
+std::optional<uint64_t> take_canonical_number(std::string_view& text) {
+  if (text.size() >= 2 && text[0] == '0' && text[1] >= '0' && text[1] <= '9') return std::nullopt;
+  return take_number(text);
+}
+
 bool take_char(std::string_view& text, char c) {
   if (text.empty() || text.front() != c) return false;
   text.remove_prefix(1);
@@ -94,11 +101,11 @@ std::string owner_marker_text(const ProcessIdentity& owner) {
 std::optional<ProcessIdentity> parse_owner_marker(std::string_view text) {
   if (text.substr(0, kMarkerPrefix.size()) != kMarkerPrefix) return std::nullopt;
   text.remove_prefix(kMarkerPrefix.size());
-  const std::optional<uint64_t> pid = take_number(text);
+  const std::optional<uint64_t> pid = take_canonical_number(text);
   if (!pid || *pid == 0 || *pid > static_cast<uint64_t>(INT_MAX) || !take_char(text, ' ')) return std::nullopt;
-  const std::optional<uint64_t> start = take_number(text);
+  const std::optional<uint64_t> start = take_canonical_number(text);
   if (!start || !take_char(text, ' ')) return std::nullopt;
-  const std::optional<uint64_t> ns = take_number(text);
+  const std::optional<uint64_t> ns = take_canonical_number(text);
   if (!ns) return std::nullopt;
   take_char(text, '\n');
   if (!text.empty()) return std::nullopt;

@@ -39,7 +39,7 @@ std::string owner_marker_text(const ProcessIdentity& owner);
 
 // The owner named by marker contents; nullopt for anything that is not
 // exactly what owner_marker_text writes (a positive process id, decimal
-// numbers without signs, one trailing newline at most).
+// numbers without signs or leading zeros, one trailing newline at most).
 std::optional<ProcessIdentity> parse_owner_marker(std::string_view text);
 
 // Field 22 (start time) of a /proc/<pid>/stat line; the command name in

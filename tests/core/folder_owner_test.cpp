@@ -71,10 +71,11 @@ TEST(FolderOwner, RejectsEveryOtherMarkerText) {
   for (const char* bad : {"", "vez_api", "vez_api ", "vez_api 1 2", "vez_api 1 2 ", "vez_api 0 1 2\n", "vez_api -1 1 2",
                           "vez_api +1 1 2", "vez_api 1  2 3", "vez_api 1 2 3 4", "vez_api 1 2 3\n\n", "vez_api 1 2 3x",
                           "Vez_api 1 2 3", " vez_api 1 2 3", "vez_api 2147483648 1 2",
-                          "vez_api 1 99999999999999999999999 2", "vez_api 1\t2 3"}) {
+                          "vez_api 1 99999999999999999999999 2", "vez_api 1\t2 3", "vez_api 1 02 0", "vez_api 01 2 3"}) {
     EXPECT_FALSE(core::parse_owner_marker(bad).has_value()) << bad;
   }
   EXPECT_TRUE(core::parse_owner_marker("vez_api 2147483647 18446744073709551615 1").has_value());
+  EXPECT_TRUE(core::parse_owner_marker("vez_api 10 0 0").has_value());
 }
 
 TEST(FolderOwner, StartTimeOfAStatLine) {
