@@ -203,7 +203,8 @@ std::string elf_image_problem(const uint8_t* data, size_t size, const ElfTarget&
 }
 
 std::string library_file_problem(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO under that name must not hang the check.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return "";
   struct FdCloser {
     int fd;

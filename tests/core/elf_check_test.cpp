@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -194,5 +195,7 @@ TEST(ElfCheck, RealLibraryFiles) {
   // what cannot be read is left to the loader to report
   EXPECT_EQ(core::library_file_problem((dir / "missing.so").string()), "");
   EXPECT_EQ(core::library_file_problem(dir.string()), "");
+  ASSERT_EQ(::mkfifo((dir / "fifo.so").c_str(), 0600), 0);
+  EXPECT_EQ(core::library_file_problem((dir / "fifo.so").string()), "");  // returns, without a writer
   fs::remove_all(dir);
 }
