@@ -31,6 +31,7 @@
 #include <Python.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -592,7 +593,11 @@ void probe_step(WrapperCache& cache, PyObject* lib, PyObject* model, PyObject* f
       if (PyErr_Occurred()) throw_python_error();
       if (!void_pointer && !model_pointer) return;
     }
-    py::object address = ctypes.attr("cast")(function, ctypes.attr("c_void_p")).attr("value");
+    // The function's address, read from its own storage: ctypes.cast would
+    // enter the function into its own keep-alive dict (a reference to
+    // itself that only the collector can break).
+    py::object address =
+        ctypes.attr("c_void_p").attr("from_address")(ctypes.attr("addressof")(function)).attr("value");
     py::object model_address = ctypes.attr("addressof")(py::handle(model));
     if (address.is_none()) return;
     cache.step_address = reinterpret_cast<StepFunction>(PyLong_AsVoidPtr(address.ptr()));
@@ -730,46 +735,18 @@ PyObject* pointer_type_cache = nullptr;      // ctypes._pointer_type_cache, when
 PyObject* function_type_cache = nullptr;     // ctypes._c_functype_cache, when the interpreter has it
 
 struct LibraryCopy {
-  void* handle = nullptr;        // the loader handle of the copy, closed by the keeper
-  bool unload = true;            // false: something we cannot vouch for may point into it
+  void* handle = nullptr;         // the loader handle of the copy, closed by the keeper
+  bool unload = true;             // false: something we cannot vouch for may point into it
   PyObject* own_types = nullptr;  // set of the types the bindings module defined (strong)
+  PyObject* keeper = nullptr;     // the capsule that owns this record (borrowed)
+  PyObject* dll_ref = nullptr;    // weak reference to the copy's CDLL object
+  PyObject* module_ref = nullptr;  // weak reference to the bindings module
 };
 
-// Reclaiming copies nobody can reach.  Every ctypes foreign function refers
-// to itself, so a copy's functions, and with them the copy, are freed by the
-// garbage collector, not by reference counting; and a wrapper lives a while,
-// so its functions have usually reached the oldest generation, which Python
-// collects rarely.  Left alone, hundreds of unreachable copies (each a few
-// memory mappings and some 100 kB) can pile up between two full collections.
-// So before a new copy is made, when enough copies were made since the last
-// collection we ran, full collections run first, taking at most about a
-// quarter of the time (and never when the application disabled the
-// collector).
-size_t loaded_copies = 0;            // keepers alive
-size_t loaded_after_collecting = 0;  // keepers alive right after our last collection
-constexpr size_t kCopiesBetweenCollections = 8;
-std::chrono::steady_clock::time_point last_collection_end{};
-std::chrono::steady_clock::duration last_collection_time{};
-
-void reclaim_unreachable_copies() {
-  if (loaded_copies < loaded_after_collecting + kCopiesBetweenCollections) return;
-  const auto start = std::chrono::steady_clock::now();
-  if (start - last_collection_end < 3 * last_collection_time) return;
-  py::object gc = py::reinterpret_steal<py::object>(PyImport_ImportModule("gc"));
-  if (!gc) throw_python_error();
-  const int enabled = PyObject_IsTrue(py::object(gc.attr("isenabled")()).ptr());
-  if (enabled < 0) throw_python_error();
-  if (enabled == 0) return;
-  // Freeing a wrapper releases what the fast-path caches held for it, which
-  // the next pass frees in turn (the copy's functions, then its classes).
-  for (int pass = 0; pass < 3; ++pass) {
-    py::object found = gc.attr("collect")();
-    if (PyLong_Check(found.ptr()) && PyLong_AsLong(found.ptr()) == 0) break;
-  }
-  last_collection_end = std::chrono::steady_clock::now();
-  last_collection_time = last_collection_end - start;
-  loaded_after_collecting = loaded_copies;
-}
+// Every copy with a keeper, to look for copies nothing can reach any more.
+// Deliberately leaked, like the records' references.
+auto* live_copies = new std::vector<LibraryCopy*>();
+size_t loaded_copies = 0;  // keepers alive
 
 // Whether `type` is one of `own` or a pointer or array type built on one.
 bool built_on(PyObject* type, PyObject* own) {
@@ -831,6 +808,9 @@ void destroy_library_copy(PyObject* capsule) {
       Py_CLEAR(copy->own_types);
     }
   }
+  live_copies->erase(std::remove(live_copies->begin(), live_copies->end(), copy), live_copies->end());
+  Py_CLEAR(copy->dll_ref);
+  Py_CLEAR(copy->module_ref);
   if (copy->unload && copy->handle != nullptr) dlclose(copy->handle);
   delete copy;
   --loaded_copies;
@@ -899,9 +879,128 @@ void attach_library_copy(py::handle handle, py::handle module) {
     delete copy;
     throw_python_error();
   }
-  ++loaded_copies;
   py::object keeper = py::reinterpret_steal<py::object>(capsule);
+  copy->keeper = capsule;
+  copy->dll_ref = PyWeakref_NewRef(handle.ptr(), nullptr);
+  copy->module_ref = PyWeakref_NewRef(module.ptr(), nullptr);
+  if (copy->dll_ref == nullptr || copy->module_ref == nullptr) PyErr_Clear();  // then only the collector frees it
+  ++loaded_copies;
+  live_copies->push_back(copy);
   handle.attr(kLibraryCopyAttribute) = keeper;
+}
+
+// ---------------------------------------------------------------------------
+// Reclaiming copies nobody can reach.
+//
+// Every ctypes foreign function refers to itself, and a CDLL object keeps
+// the functions it hands out in its own __dict__, each of which refers back
+// to it: a copy's functions, and with them its keeper, are freed by the
+// garbage collector, not by reference counting.  A wrapper lives a while,
+// so they have usually reached the oldest generation, which Python collects
+// rarely: left alone, hundreds of unreachable copies (each a few memory
+// mappings and some 100 kB) pile up between two full collections.
+//
+// So before a new copy is made, the copies whose bindings module is gone are
+// examined.  When the references to the copy's CDLL object, its __dict__,
+// the functions in it, their keep-alive dicts and the keeper are exactly the
+// ones these objects hold among themselves, nothing else can reach any of
+// them (references are counted, and a call in progress holds one to what it
+// calls): the functions and the keeper are taken out of the CDLL object's
+// __dict__, which destroys the keeper and unloads the copy, and leaves the
+// rest as garbage that touches nothing.  A copy that something else may
+// still reach is left alone.
+//
+// Owners that die only in cycles (a virtual actuator refers to itself
+// through its bound error callback) keep their wrapper, and so its module,
+// until a full collection.  For them, once enough copies were made since the
+// last collection we ran, one full collection runs first, taking at most
+// about a quarter of the time (and never when the application disabled the
+// collector).
+
+size_t loaded_after_collecting = 0;  // keepers alive right after our last collection
+constexpr size_t kCopiesBetweenCollections = 8;
+std::chrono::steady_clock::time_point last_collection_end{};
+std::chrono::steady_clock::duration last_collection_time{};
+
+// The referent of a weak reference (new reference), or a null object when
+// it is dead.
+py::object referent(PyObject* weak) {
+  if (weak == nullptr) return py::object();
+  PyObject* obj = PyObject_CallNoArgs(weak);
+  if (obj == nullptr) throw_python_error();
+  if (obj == Py_None) {
+    Py_DECREF(obj);
+    return py::object();
+  }
+  return py::reinterpret_steal<py::object>(obj);
+}
+
+// Unloads `copy` when nothing outside its own objects refers to them.
+void release_if_unreachable(LibraryCopy* copy) {
+  if (!copy->unload || copy->module_ref == nullptr || referent(copy->module_ref)) return;
+  py::object dll = referent(copy->dll_ref);
+  if (!dll || Py_REFCNT(copy->keeper) != 1) return;  // a view still holds the keeper
+  PyObject* d = instance_dict(dll.ptr());
+  if (d == nullptr || Py_REFCNT(d) != 1 || PyDict_GetItemString(d, kLibraryCopyAttribute) != copy->keeper) return;
+  py::handle function_type = py::handle(original_ctypes).attr("_CFuncPtr");
+  std::vector<py::object> functions;
+  Py_ssize_t position = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(d, &position, &key, &value)) {
+    const int is_function = PyObject_IsInstance(value, function_type.ptr());
+    if (is_function < 0) throw_python_error();
+    if (is_function == 0) continue;
+    // Held by itself, by this dict and by its own keep-alive dict only
+    // (ctypes.cast enters the source there); that dict held by the function
+    // only (and the reference taken here) and naming this CDLL.
+    py::object kept = optional_attr(value, "_objects");
+    if (!kept || !PyDict_Check(kept.ptr()) || Py_REFCNT(kept.ptr()) != 2) return;
+    Py_ssize_t self_entries = 0;
+    Py_ssize_t at = 0;
+    PyObject* kept_key;
+    PyObject* kept_value;
+    while (PyDict_Next(kept.ptr(), &at, &kept_key, &kept_value)) self_entries += kept_value == value ? 1 : 0;
+    if (Py_REFCNT(value) != 2 + self_entries) return;
+    PyObject* owner = PyDict_GetItemString(kept.ptr(), "0");
+    if (owner != dll.ptr()) {
+      if (owner != nullptr) return;  // a function of something else, kept here by someone
+      continue;
+    }
+    functions.push_back(py::reinterpret_borrow<py::object>(key));
+  }
+  // The CDLL object: held by its functions' keep-alive dicts and the
+  // reference taken here, nothing else.
+  if (Py_REFCNT(dll.ptr()) != static_cast<Py_ssize_t>(functions.size()) + 1) return;
+  for (const py::object& name : functions) {
+    if (PyDict_DelItem(d, name.ptr()) != 0) throw_python_error();
+  }
+  if (PyDict_DelItemString(d, kLibraryCopyAttribute) != 0) throw_python_error();  // destroys the keeper
+}
+
+void release_unreachable_copies() {
+  // Releasing a copy removes it from the list: walk a snapshot of it.
+  const std::vector<LibraryCopy*> candidates = *live_copies;
+  for (LibraryCopy* copy : candidates) {
+    if (std::find(live_copies->begin(), live_copies->end(), copy) != live_copies->end()) release_if_unreachable(copy);
+  }
+}
+
+void reclaim_unreachable_copies() {
+  release_unreachable_copies();
+  if (loaded_copies < loaded_after_collecting + kCopiesBetweenCollections) return;
+  const auto start = std::chrono::steady_clock::now();
+  if (start - last_collection_end < 3 * last_collection_time) return;
+  py::object gc = py::reinterpret_steal<py::object>(PyImport_ImportModule("gc"));
+  if (!gc) throw_python_error();
+  const int enabled = PyObject_IsTrue(py::object(gc.attr("isenabled")()).ptr());
+  if (enabled < 0) throw_python_error();
+  if (enabled == 0) return;
+  gc.attr("collect")();
+  release_unreachable_copies();
+  last_collection_end = std::chrono::steady_clock::now();
+  last_collection_time = last_collection_end - start;
+  loaded_after_collecting = loaded_copies;
 }
 
 // The keeper of the copy behind `lib` (a bindings module) and its record,
