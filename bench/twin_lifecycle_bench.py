@@ -55,6 +55,8 @@ def settle() -> None:
 
 
 def run(label: str, cycle, count: int, baseline_seconds: float) -> None:
+    if count <= 0:
+        return
     for _ in range(WARMUP_CYCLES):
         cycle()
     settle()
