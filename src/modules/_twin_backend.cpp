@@ -717,10 +717,10 @@ py::int_ steps_for_duration(py::handle duration_s, py::handle time_step_s) {
 // types the bindings module defined: those caches live as long as the
 // process and would otherwise keep every wrapper's classes forever.
 //
-// A keeper is destroyed when its last reference goes (mostly when the
-// garbage collector frees the copy's functions, see below), never by a
-// weak-reference callback: finalizers of objects that could still reach the
-// copy have run by then, and nothing that is still reachable refers to it.
+// A keeper is destroyed when its last reference goes (when the next wrapper
+// is made, or by the garbage collector: see "Reclaiming copies" below),
+// never by a weak-reference callback: finalizers of objects that could
+// still reach the copy have run by then, and nothing reachable refers to it.
 // A wrapper whose views come from code we cannot vouch for (an overridden or
 // patched _bind_ctypes or _bind_optional_global) keeps its copy loaded for
 // the process lifetime, as before.
