@@ -77,7 +77,7 @@ const char* usage() {
          "  --seed N                 seed of the fault injection (default 1)\n"
          "  --verbose                counters on standard error at exit\n"
          "The device path is printed on the first line of standard output.\n"
-         "Standard input takes commands: error ADDR BITS | load ADDR NM | stats | quit\n";
+         "Standard input takes commands: error ADDR BITS | load ADDR NM | params ADDR | stats | quit\n";
 }
 
 Options parse_options(int argc, char** argv) {
