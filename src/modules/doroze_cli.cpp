@@ -7,6 +7,7 @@
 #include <string>
 
 #include "glue/glue.hpp"
+#include "modules/doroze_cli/service_commands.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -212,9 +213,17 @@ void main_() {
   home.attr("add_argument")("--address", "-a", "type"_a = address_type, "default"_a = py::none(),
                             "help"_a = "Target device address (e.g., 0x10) (only for CAN)");
 
+  vez::cli::add_service_commands(mod, commands, address_type, port_help);
+
   py::object args = parser.attr("parse_args")();
   const std::string command = glue::str(args.attr("command"));
-  if (command == "scan") {
+  if (vez::cli::is_service_command(command)) {
+    const int status = vez::cli::run_service_command(mod, args);
+    if (status != 0) {  // the console script ends with this status
+      PyErr_SetObject(PyExc_SystemExit, py::int_(status).ptr());
+      throw py::error_already_set();
+    }
+  } else if (command == "scan") {
     mod.get("command_scan")(args);
   } else if (command == "params") {
     mod.get("command_params")(args);
