@@ -247,7 +247,7 @@ std::string yaml_problem(py::handle error) {
   text += problem.is_none() ? glue::str(error) : glue::str(problem);
   py::object context = py::getattr(error, "context", py::none());
   if (!context.is_none()) text += " (" + glue::str(context) + ")";
-  return text;
+  return text + "; the file is not valid YAML";
 }
 
 // The checked file, or ConfigError with every problem found.
@@ -279,7 +279,7 @@ core::ParameterFile parse_file(const std::string& path) {
     node = yaml.attr("compose")(text, "Loader"_a = yaml.attr("SafeLoader"));
   } catch (py::error_already_set& e) {
     if (!e.matches(yaml.attr("YAMLError"))) throw;
-    raise_config_error(head, {"not readable as YAML: " + yaml_problem(e.value())});
+    raise_config_error(head, {yaml_problem(e.value())});
   }
   YamlToPlain converter;
   core::ParameterFile file = core::check_parameter_file(converter.convert(node, 0));
