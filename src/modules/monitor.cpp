@@ -314,7 +314,7 @@ class Session {
 
   py::object table(double elapsed) {
     py::object rich = mod.get("rich");
-    py::object t = rich.attr("table").attr("Table")("title"_a = "vez_api monitor: " + title_);
+    py::object t = rich.attr("table").attr("Table")("title"_a = "vez_api monitor: " + title_, "min_width"_a = 48);
     t.attr("add_column")("Item");
     t.attr("add_column")("Value", "justify"_a = "right", "min_width"_a = 12);
     t.attr("add_column")("Unit");

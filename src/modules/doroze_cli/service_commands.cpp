@@ -256,7 +256,8 @@ int config_load(const glue::ModuleRef& mod, py::handle args) {
       if (dry_run) {
         out(mod, "Dry run: nothing was written.");
       } else if (PyObject_IsTrue(report.attr("written").ptr()) == 1) {
-        out(mod, "Written and read back: " + std::to_string(py::len(report.attr("changes"))) + " parameters.");
+        const size_t n = py::len(report.attr("changes"));
+        out(mod, "Written and read back: " + std::to_string(n) + (n == 1 ? " parameter." : " parameters."));
       }
       if (PyObject_IsTrue(report.attr("persisted").ptr()) == 1) out(mod, "Saved in the actuator's memory.");
       return 0;
