@@ -2,7 +2,7 @@
 
 import os
 import typing
-from dataclasses import dataclass as dataclass, field as field
+from dataclasses import dataclass as dataclass
 from datetime import datetime as datetime, timezone as timezone
 from importlib.metadata import PackageNotFoundError as PackageNotFoundError, version as version
 from typing import Any, Dict, List, Optional, Union
