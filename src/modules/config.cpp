@@ -142,7 +142,14 @@ void write_file_atomically(const std::string& path, const std::string& text) {
   py::object flags = os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_TRUNC");
   py::object fd = os.attr("open")(part, flags, 0666);
   try {
-    py::object file = os.attr("fdopen")(fd, "w", "encoding"_a = "utf-8", "newline"_a = "\n");
+    py::object file;
+    try {
+      file = os.attr("fdopen")(fd, "w", "encoding"_a = "utf-8", "newline"_a = "\n");
+    } catch (py::error_already_set&) {
+      py::error_scope keep;
+      os.attr("close")(fd);
+      throw;
+    }
     try {
       file.attr("write")(text);
       file.attr("flush")();

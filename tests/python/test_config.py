@@ -104,18 +104,20 @@ def test_round_trip_on_the_emulator_is_bit_identical(bus, link, tmp_path):
     assert set(saved.parameters) == {p.name for p in P}  # the emulator holds every parameter
 
     write(actuator, PERTURBED)
-    write(actuator, {P.SETPOINT: 0.5})
+    write(actuator, {P.SETPOINT: 0.5, P.MODE: 5.0})
     report = config.load(actuator, path)
     assert report.ok and report.written and not report.persisted
     assert {c.name for c in report.changes} == {p.name for p in PERTURBED}
-    assert [c.name for c in report.not_written] == ["SETPOINT"]  # the present state stays
+    assert sorted(c.name for c in report.not_written) == ["MODE", "SETPOINT"]  # the present state stays
+    assert bus.parameters(0x10)[P.SETPOINT.value][0] == bits(0.5)
 
+    report = config.load(actuator, path, write_runtime=True)
+    assert sorted(c.name for c in report.changes) == ["MODE", "SETPOINT"]
     # Through the SDK and straight from the actuator's store, every value is the file's.
     now = dict(actuator.get_parameters_all())
     store = bus.parameters(0x10)
+    assert set(store) == {p.value for p in P}
     for name, value in saved.parameters.items():
-        if name == "SETPOINT":
-            continue
         assert same(name, now[P[name]], value), name
         expected = value if name in INTEGERS else bits(value)
         assert store[P[name].value][0] == expected, name
