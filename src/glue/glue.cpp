@@ -179,11 +179,22 @@ std::string SignatureBuilder::docstring(const char* name, bool method) const {
   return out;
 }
 
-void finish_function(py::handle function, const std::string& docstring, const char* final_name) {
-  auto* c = reinterpret_cast<PyCFunctionObject*>(function.ptr());
-  std::free(const_cast<char*>(c->m_ml->ml_doc));  // pybind11 frees ml_doc with the function
-  c->m_ml->ml_doc = strdup(docstring.c_str());
-  if (final_name != nullptr) c->m_ml->ml_name = final_name;
+static PyObject* call_inner(PyObject* inner, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return PyObject_Vectorcall(inner, args, static_cast<size_t>(nargs), kwnames);
+}
+
+py::object init_method(py::handle inner, const std::string& docstring) {
+  // A function object keeps a pointer to its PyMethodDef: each one lives as
+  // long as the process, like the class whose __init__ it is (classes are
+  // made once, when their module is imported).
+  auto* def = new PyMethodDef{"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_inner)),
+                              METH_FASTCALL | METH_KEYWORDS, strdup(docstring.c_str())};
+  PyObject* fn = PyCFunction_NewEx(def, inner.ptr(), nullptr);
+  if (fn == nullptr) throw py::error_already_set();
+  PyObject* method = PyInstanceMethod_New(fn);
+  Py_DECREF(fn);
+  if (method == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(method);
 }
 
 }  // namespace detail

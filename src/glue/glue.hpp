@@ -214,28 +214,36 @@ auto pybind_extras(std::tuple<Out...>&& acc, const First& first, const Rest&... 
   }
 }
 
-// Installs the docstring (with text signature) of a freshly made function
-// and, when `final_name` is given, renames it.  The rename exists for
-// __init__: pybind11 treats a function made under that name as a constructor
-// of its own classes, so it is made under another name first.
-void finish_function(py::handle function, const std::string& docstring, const char* final_name);
+// A method named __init__ that calls `inner` (a function made by pybind11
+// under another name) with the same arguments, with `docstring` (text
+// signature included) as its own.  pybind11 treats a function made under the
+// name __init__ as a constructor of its own classes, so the function is made
+// under another name and this wrapper carries the real one.
+py::object init_method(py::handle inner, const std::string& docstring);
 
+// The docstring is handed to pybind11 as the function's only documentation
+// with pybind11's own signature line switched off (public options), so the
+// function's __doc__ is exactly "name(params)\n--\n\n<doc>" and CPython
+// reads __text_signature__ from it.
 template <bool IsMethod, typename Func, typename... Extra>
-py::cpp_function make_function(const char* name, py::handle scope, Func&& f, const Extra&... extra) {
+auto make_function(const char* name, py::handle scope, Func&& f, const Extra&... extra) {
   SignatureBuilder sb;
   (sb.add(extra), ...);
   const bool is_init = std::strcmp(name, "__init__") == 0;
   const char* made_name = is_init ? "__init__glue" : name;
-  auto make = [&](auto&&... ex) { return py::cpp_function(std::forward<Func>(f), ex...); };
+  const std::string docstring = sb.docstring(made_name, IsMethod);
+  py::options options;
+  options.disable_function_signatures();
+  options.enable_user_defined_docstrings();
+  // The docstring goes last: pybind11 keeps the last documentation given.
+  auto make = [&](auto&&... ex) { return py::cpp_function(std::forward<Func>(f), ex..., docstring.c_str()); };
   if constexpr (IsMethod) {
     py::cpp_function fn = std::apply(make, pybind_extras(std::make_tuple(py::name(made_name), py::is_method(scope)), extra...));
+    if (!is_init) return py::object(std::move(fn));
     // pybind11 wraps a method in an instancemethod; the function is inside.
-    finish_function(PyInstanceMethod_Function(fn.ptr()), sb.docstring(name, true), is_init ? "__init__" : nullptr);
-    return fn;
+    return init_method(PyInstanceMethod_Function(fn.ptr()), sb.docstring(name, true));
   } else {
-    py::cpp_function fn = std::apply(make, pybind_extras(std::make_tuple(py::name(made_name)), extra...));
-    finish_function(fn, sb.docstring(name, false), nullptr);
-    return fn;
+    return std::apply(make, pybind_extras(std::make_tuple(py::name(made_name)), extra...));
   }
 }
 

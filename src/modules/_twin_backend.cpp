@@ -40,6 +40,7 @@
 #include "core/raw_field.hpp"
 #include "core/symbol_text.hpp"
 #include "core/twin_steps.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
@@ -137,11 +138,9 @@ void intern_names() {
 
 [[noreturn]] void throw_python_error() { throw py::error_already_set(); }
 
-// The instance __dict__ (borrowed) or nullptr when the object has none yet.
-PyObject* instance_dict(PyObject* obj) {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
-  return slot != nullptr ? *slot : nullptr;
-}
+using glue::compat::dict_version;
+using glue::compat::instance_dict;
+using glue::compat::kDictVersionTags;
 
 // Borrowed dict item or nullptr; lookup errors propagate.
 PyObject* dict_item(PyObject* dict, PyObject* key) {
@@ -150,24 +149,9 @@ PyObject* dict_item(PyObject* dict, PyObject* key) {
   return value;
 }
 
-// The type's version tag, after making sure one is assigned (a lookup
-// assigns it); 0 when the type cannot have one.
-unsigned int version_tag(PyTypeObject* type) {
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) (void)_PyType_Lookup(type, instance_names[kLibAttr]);
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
-bool same_version(PyTypeObject* type, unsigned int tag) {
-  return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-// Dict version tags (CPython 3.11): a dict whose tag is unchanged has not
-// been modified, so everything found in it before is still what a lookup
-// finds.  Newer interpreters go through the lookups every time.
-#if PY_VERSION_HEX < 0x030C0000
-#define VEZ_HAVE_DICT_VERSIONS 1
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#endif
+// The type's version tag (assigned if needed; 0 when it cannot have one).
+unsigned int version_tag(PyTypeObject* type) { return glue::compat::type_version(type); }
+bool same_version(PyTypeObject* type, unsigned int tag) { return glue::compat::type_version_holds(type, tag); }
 
 bool has_plain_attribute_access(PyTypeObject* type) {
   return type->tp_getattro == PyObject_GenericGetAttr && type->tp_setattro == PyObject_GenericSetAttr;
@@ -198,10 +182,11 @@ PyObject* declared_field_type(PyTypeObject* type, PyObject* name, PyObject* desc
   if (mro == nullptr) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     auto* klass = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-    PyObject* own = klass->tp_dict != nullptr ? PyDict_GetItem(klass->tp_dict, name) : nullptr;
+    PyObject* klass_dict = glue::compat::type_dict(klass);
+    PyObject* own = klass_dict != nullptr ? PyDict_GetItem(klass_dict, name) : nullptr;
     if (own == nullptr) continue;
     if (own != descriptor) return nullptr;
-    PyObject* fields = PyDict_GetItemString(klass->tp_dict, "_fields_");
+    PyObject* fields = PyDict_GetItemString(klass_dict, "_fields_");
     if (fields == nullptr) return nullptr;
     py::object sequence = py::reinterpret_steal<py::object>(PySequence_Fast(fields, ""));
     if (!sequence) {
@@ -230,7 +215,7 @@ bool is_native_simple_type(PyObject* t) {
 
 FieldSlot probe_field(PyTypeObject* type, PyObject* name) {
   FieldSlot slot;
-  PyObject* descriptor = _PyType_Lookup(type, name);
+  PyObject* descriptor = glue::compat::type_lookup(type, name);
   if (descriptor == nullptr) {
     slot.state = FieldSlot::kAbsent;
     return slot;
@@ -386,12 +371,12 @@ void drop_cache(uintptr_t key) {
 bool type_allows_fast_paths(PyTypeObject* type) {
   if (type->tp_getattro != PyObject_GenericGetAttr) return false;
   for (PyObject* name : view_names) {
-    if (_PyType_Lookup(type, name) != nullptr) return false;
+    if (glue::compat::type_lookup(type, name) != nullptr) return false;
   }
   for (int i = kLibAttr; i <= kAcelRefShadow; ++i) {
-    if (_PyType_Lookup(type, instance_names[i]) != nullptr) return false;
+    if (glue::compat::type_lookup(type, instance_names[i]) != nullptr) return false;
   }
-  return _PyType_Lookup(type, instance_names[kApplyInportsAttr]) == original_apply_inports;
+  return glue::compat::type_lookup(type, instance_names[kApplyInportsAttr]) == original_apply_inports;
 }
 
 WrapperCache* cache_of(PyObject* self) {
@@ -454,7 +439,7 @@ bool has_field(py::handle view, ViewCache* vc, Field f) {
     if (vc->instance_lacks(field_names[f])) return false;
   }
   PyObject* found = nullptr;
-  const int r = _PyObject_LookupAttr(view.ptr(), field_names[f], &found);
+  const int r = glue::compat::get_optional_attr(view.ptr(), field_names[f], &found);
   if (r < 0) throw_python_error();
   Py_XDECREF(found);
   return r == 1;
@@ -529,7 +514,7 @@ void set_field(py::handle view, ViewCache* vc, Field f, py::handle value) {
 void set_required_field(py::handle view, ViewCache* vc, Field f, py::handle value) {
   if (!has_field(view, vc, f)) {
     glue::raise(PyExc_AttributeError,
-                "'" + std::string(_PyType_Name(Py_TYPE(view.ptr()))) + "' object has no attribute '" + kFields[f].name + "'");
+                "'" + std::string(glue::compat::type_short_name(Py_TYPE(view.ptr()))) + "' object has no attribute '" + kFields[f].name + "'");
   }
   set_field(view, vc, f, value);
 }
@@ -901,8 +886,10 @@ bool view_has_no_instance_attributes(PyObject* view) {
 }
 
 // The step from a valid snapshot: no lookups at all.
+// Without dict version tags nothing proves the snapshot current: every step
+// then takes the direct path's lookups.
 bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double load) {
-#ifdef VEZ_HAVE_DICT_VERSIONS
+  if (!kDictVersionTags) return false;
   if (!sn.valid || d != sn.self_dict || dict_version(d) != sn.self_version ||
       dict_version(PyModule_GetDict(sn.lib)) != sn.lib_version || dict_version(module_dict()) != sn.module_version ||
       Py_TYPE(sn.inp) != sn.inp_type || !same_version(sn.inp_type, sn.inp_tag) ||
@@ -918,10 +905,6 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
   }
   sn.fn(sn.model);
   return true;
-#else
-  (void)sn, (void)d, (void)reference, (void)load;
-  return false;
-#endif
 }
 
 // Records a snapshot after a direct step whose every write was a plain
@@ -929,7 +912,7 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
 void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCache& vc) {
   StepSnapshot& sn = cache.snapshot;
   sn.release();
-#ifdef VEZ_HAVE_DICT_VERSIONS
+  if (!kDictVersionTags) return;
   sn.any_absent = false;
   for (int i = 0; i < kOptionalInportCount; ++i) {
     const auto& [field, shadow] = kOptionalInports[i];
@@ -960,9 +943,6 @@ void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCa
   sn.reference = vc.slots[kReference];
   sn.load = vc.slots[kLoad];
   sn.valid = true;
-#else
-  (void)d, (void)inp, (void)vc;
-#endif
 }
 
 // The direct step; false (before anything is written) when it does not apply.
@@ -1319,7 +1299,7 @@ int with_python_errors(Fn&& fn) {
 
 int capi_step(PyObject* wrapper, double reference, double load) {
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, instance_names[kStepAttr]) != original_step) {
     return 0;
   }
   // A method is a non-data descriptor: an instance attribute of that name wins.
@@ -1335,7 +1315,7 @@ int capi_step(PyObject* wrapper, double reference, double load) {
 
 int capi_step_pure(PyObject* wrapper, double reference, double load) {
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, instance_names[kStepAttr]) != original_step) {
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, instance_names[kStepAttr]) != original_step) {
     return 0;
   }
   WrapperCache* cache = last_cache;
@@ -1489,6 +1469,6 @@ PYBIND11_MODULE(_twin_backend, m) {
   if (capsule == nullptr) throw py::error_already_set();
   mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));
   original_apply_inports =
-      PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(wrapper_class)->tp_dict, "_apply_optional_inports");
+      PyDict_GetItemString(glue::compat::type_dict(reinterpret_cast<PyTypeObject*>(wrapper_class)), "_apply_optional_inports");
   Py_INCREF(original_apply_inports);
 }

@@ -18,6 +18,7 @@
 
 #include "core/actuator_protocol.hpp"
 #include "core/actuator_records.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/actuator_vocabulary.hpp"
 
@@ -71,13 +72,13 @@ class OriginalAttribute {
     name_ = interned(name);
     // A strong reference, never released: were the original freed after a
     // replacement, a new object at its address would pass the identity test.
-    original_ = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
+    original_ = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
     Py_XINCREF(original_);
   }
 
   bool holds(py::handle self) const {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name_) != original_) return false;
+    if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, name_) != original_) return false;
     PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
     if (dict == nullptr) {
       PyErr_Clear();

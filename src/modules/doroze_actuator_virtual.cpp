@@ -31,7 +31,6 @@
 // the ordinary Python-level path, in the documented order.  Repeated values
 // share one float object (floats are immutable), which keeps the log smaller.
 #include <Python.h>
-#include <structmember.h>  // PyMemberDef: the slot offsets of the log
 
 #include <algorithm>
 #include <array>
@@ -46,6 +45,7 @@
 #include "core/actuator_protocol.hpp"
 #include "core/raw_field.hpp"
 #include "core/twin_steps.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "modules/actuator_vocabulary.hpp"
 #include "modules/_twin_backend_capi.hpp"
@@ -117,44 +117,21 @@ py::object copy_of(py::handle value) {
 }
 
 // ---------------------------------------------------------------------------
-// CPython internals used by the fast paths.
+// CPython internals used by the fast paths (see glue/cpython_compat.hpp for
+// what each does on which interpreter).
 
-PyObject* instance_dict(PyObject* obj) {
-  PyObject** slot = _PyObject_GetDictPtr(obj);
-  return slot != nullptr ? *slot : nullptr;
-}
-
-unsigned int version_tag(PyTypeObject* type) {
-  static PyObject* probe = interned("__class__");
-  if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) (void)_PyType_Lookup(type, probe);
-  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
-bool same_version(PyTypeObject* type, unsigned int tag) {
-  return tag != 0 && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == tag;
-}
-
-// Dict version tags (CPython 3.11): an unchanged tag means an unmodified
-// dict.  Later interpreters have none, and the lookups run every time.
-#if PY_VERSION_HEX < 0x030C0000
-constexpr bool kDictVersions = true;
-uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
-#else
-constexpr bool kDictVersions = false;
-uint64_t dict_version(PyObject*) { return 0; }
-#endif
+using glue::compat::dict_version;
+using glue::compat::instance_dict;
+constexpr bool kDictVersions = glue::compat::kDictVersionTags;
+unsigned int version_tag(PyTypeObject* type) { return glue::compat::type_version(type); }
+bool same_version(PyTypeObject* type, unsigned int tag) { return glue::compat::type_version_holds(type, tag); }
 
 // Dicts keyed by enumeration members: Enum.__hash__ is Python code, so the
 // snapshot inserts with the member's hash computed once.
-#if PY_VERSION_HEX < 0x030D0000
-PyObject* new_dict(Py_ssize_t size) { return _PyDict_NewPresized(size); }
+PyObject* new_dict(Py_ssize_t size) { return glue::compat::new_presized_dict(size); }
 int dict_put(PyObject* d, PyObject* key, PyObject* value, Py_hash_t hash) {
-  return _PyDict_SetItem_KnownHash(d, key, value, hash);
+  return glue::compat::dict_set_known_hash(d, key, value, hash);
 }
-#else
-PyObject* new_dict(Py_ssize_t) { return PyDict_New(); }
-int dict_put(PyObject* d, PyObject* key, PyObject* value, Py_hash_t) { return PyDict_SetItem(d, key, value); }
-#endif
 
 bool same_bits(double a, double b) {
   uint64_t x, y;
@@ -387,7 +364,7 @@ void build_plan(WrapperPlan& plan, PyObject* wrapper) {
     plan.view_lacks_optional[v] = false;
     // A class attribute of that name (a property, say) would decide what
     // wrapper.<view> is: then only the ordinary path knows.
-    if (_PyType_Lookup(plan.type, names.views[v]) != nullptr) usable = false;
+    if (glue::compat::type_lookup(plan.type, names.views[v]) != nullptr) usable = false;
     PyObject* view = plan.dict != nullptr ? PyDict_GetItem(plan.dict, names.views[v]) : nullptr;
     if (view == nullptr) {
       usable = false;
@@ -517,16 +494,16 @@ struct LogLayout {
   void remember(PyObject* cls, size_t field_count, PyObject* const* field_names) {
     type = reinterpret_cast<PyTypeObject*>(cls);
     count = field_count;
-    original_append = _PyType_Lookup(type, names.append);
+    original_append = glue::compat::type_lookup(type, names.append);
     Py_XINCREF(original_append);
     for (size_t i = 0; i < count; ++i) {
-      PyObject* d = _PyType_Lookup(type, field_names[i]);
+      PyObject* d = glue::compat::type_lookup(type, field_names[i]);
       if (d == nullptr || !Py_IS_TYPE(d, &PyMemberDescr_Type)) {
         glue::raise(PyExc_ImportError, "telemetry log fields are not slots");
       }
       Py_INCREF(d);
       descriptors[i] = d;
-      offsets[i] = reinterpret_cast<PyMemberDescrObject*>(d)->d_member->offset;
+      offsets[i] = glue::compat::member_offset(d);
     }
     tag = version_tag(type);
     ok = tag != 0;
@@ -537,18 +514,18 @@ struct LogLayout {
   bool holds(PyObject* log, PyObject* const* field_names) {
     if (Py_TYPE(log) != type) return false;
     if (same_version(type, tag)) return ok;
-    ok = _PyType_Lookup(type, names.append) == original_append;
-    for (size_t i = 0; i < count && ok; ++i) ok = _PyType_Lookup(type, field_names[i]) == descriptors[i];
+    ok = glue::compat::type_lookup(type, names.append) == original_append;
+    for (size_t i = 0; i < count && ok; ++i) ok = glue::compat::type_lookup(type, field_names[i]) == descriptors[i];
     tag = version_tag(type);
     if (tag == 0) ok = false;
     return ok;
   }
 
   PyObject* slot(PyObject* log, size_t i) const {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(log) + offsets[i]);
+    return *glue::compat::slot_at(log, offsets[i]);
   }
   void set_slot(PyObject* log, size_t i, PyObject* value) const {
-    PyObject** p = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(log) + offsets[i]);
+    PyObject** p = glue::compat::slot_at(log, offsets[i]);
     PyObject* old = *p;
     *p = value;  // takes the reference
     Py_XDECREF(old);
@@ -583,22 +560,8 @@ bool exact_small_int(PyObject* obj, long long* out) {
 // stretch of ticks instead of many keeps long logs from being copied over
 // and over.  False with MemoryError set.
 bool list_room_for_one(PyObject* list, Py_ssize_t ticks_ahead) {
-  auto* l = reinterpret_cast<PyListObject*>(list);
-  const Py_ssize_t n = Py_SIZE(l);
-  if (l->allocated > n) return true;
-  const Py_ssize_t grow = std::max<Py_ssize_t>({ticks_ahead, (n >> 3) + 6, 1});
-  if (n > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*)) - grow) {
-    PyErr_NoMemory();
-    return false;
-  }
-  auto** items = static_cast<PyObject**>(PyMem_Realloc(l->ob_item, static_cast<size_t>(n + grow) * sizeof(PyObject*)));
-  if (items == nullptr) {
-    PyErr_NoMemory();
-    return false;
-  }
-  l->ob_item = items;
-  l->allocated = n + grow;
-  return true;
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  return glue::compat::list_reserve_one(list, std::max<Py_ssize_t>({ticks_ahead, (n >> 3) + 6, 1}));
 }
 
 // Appends one tick to an unbounded log (exactly VirtualActuatorLog, its
@@ -636,11 +599,7 @@ bool append_plain_with(PyObject* log, const WrapperPlan* plan, Py_ssize_t ticks_
     for (PyObject* v : values) Py_XDECREF(v);
     throw_python_error();
   }
-  for (size_t i = 0; i < kSeriesCount; ++i) {
-    const Py_ssize_t n = PyList_GET_SIZE(series[i]);
-    PyList_SET_ITEM(series[i], n, values[i]);  // takes the reference
-    Py_SET_SIZE(series[i], n + 1);
-  }
+  for (size_t i = 0; i < kSeriesCount; ++i) glue::compat::list_append_reserved(series[i], values[i]);
   return true;
 }
 
@@ -712,7 +671,7 @@ std::vector<py::object> read_columns(py::handle wrapper) {
     if (!view) view = steal(PyObject_GetAttr(wrapper.ptr(), names.views[column.view]));
     if (column.optional) {
       PyObject* found = nullptr;
-      const int r = _PyObject_LookupAttr(view.ptr(), names.fields[c], &found);
+      const int r = glue::compat::get_optional_attr(view.ptr(), names.fields[c], &found);
       if (r < 0) throw_python_error();
       values[c] = r == 1 ? py::reinterpret_steal<py::object>(found) : nan_object();
     } else {
@@ -1063,9 +1022,9 @@ struct Instance {
     type_tag = version_tag(t);
     type_ok = type_tag != 0 && t->tp_getattro == PyObject_GenericGetAttr && t->tp_setattro == PyObject_GenericSetAttr;
     for (PyObject* name : attribute_names) {
-      if (_PyType_Lookup(t, name) != nullptr) type_ok = false;
+      if (glue::compat::type_lookup(t, name) != nullptr) type_ok = false;
     }
-    for (int m = 0; m < kMethodCount; ++m) own_by_type[m] = _PyType_Lookup(t, method_names[m]) == original_methods[m];
+    for (int m = 0; m < kMethodCount; ++m) own_by_type[m] = glue::compat::type_lookup(t, method_names[m]) == original_methods[m];
     verdict.type = t;
     verdict.tag = type_tag;
     verdict.type_ok = type_ok;
@@ -1082,7 +1041,7 @@ struct Instance {
     }
     valid = false;
     if (t != type || !same_version(t, type_tag)) check_type(t);
-    dict_slot = _PyObject_GetDictPtr(self);  // materializes the dict of a 3.11 instance
+    dict_slot = glue::compat::instance_dict_slot(self);  // materializes an inline-values dict
     PyObject* d = dict_slot != nullptr ? *dict_slot : nullptr;
     dict = d;
     if (d == nullptr || !type_ok) return false;
@@ -1574,7 +1533,7 @@ bool has_errors(py::object self) {
 py::object field_or_nan(py::handle view, const char* field) {
   PyObject* found = nullptr;
   py::str name(field);
-  const int r = _PyObject_LookupAttr(view.ptr(), name.ptr(), &found);
+  const int r = glue::compat::get_optional_attr(view.ptr(), name.ptr(), &found);
   if (r < 0) throw_python_error();
   if (r == 0) return nan_object();
   return to_float(py::reinterpret_steal<py::object>(found));
@@ -1884,7 +1843,9 @@ PyObject* snapshot_fast(PyObject* wrapper, PyObject* items, ItemsPlan& plan) {
   py::object keep_items = py::reinterpret_borrow<py::object>(items);
   py::object keep_wrapper = py::reinterpret_borrow<py::object>(wrapper);
   // What may run Python code (a collection while allocating, building a
-  // plan) comes first; matching the items and filling the dict run none.
+  // plan) comes first; matching the items runs none, and filling the dict
+  // none after the first insert of each member (see dict_put): everything
+  // used across it is held.
   py::object snapshot = steal(new_dict(PyList_GET_SIZE(items)));
   WrapperPlan* layout = plan_for(wrapper);
   if (layout == nullptr || !plan.match(items)) return nullptr;
@@ -1893,6 +1854,7 @@ PyObject* snapshot_fast(PyObject* wrapper, PyObject* items, ItemsPlan& plan) {
     PyObject* value = item_value_fast(*layout, rule, plan.last[i]);
     if (value == nullptr) throw_python_error();
     Py_XSETREF(plan.last[i], value);  // the plan keeps one reference, the dict takes another
+    py::object hold = py::reinterpret_borrow<py::object>(value);
     if (dict_put(snapshot.ptr(), plan.members[i], value, rule.hash) != 0) throw_python_error();
   }
   return snapshot.release().ptr();
@@ -2269,7 +2231,7 @@ bool pure_tick(StepRun& run) {
 bool wrapper_flagged_initialized(PyObject* wrapper) {
   static PyObject* name = interned("_initialized");
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(type, name) != nullptr) return false;
+  if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, name) != nullptr) return false;
   PyObject* d = instance_dict(wrapper);
   return d != nullptr && PyDict_GetItem(d, name) == Py_True;
 }
@@ -2656,7 +2618,7 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
   virtual_class = keep(builder.finish());
   glue::def_fast_method(virtual_class, &step_method);
   for (int i = 0; i < kMethodCount; ++i) {
-    original_methods[i] = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(virtual_class), method_names[i]);
+    original_methods[i] = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(virtual_class), method_names[i]);
     Py_XINCREF(original_methods[i]);
   }
 

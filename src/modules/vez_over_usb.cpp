@@ -26,6 +26,7 @@
 
 #include "core/frame.hpp"
 #include "core/port_reader.hpp"
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 
 namespace py = pybind11;
@@ -68,7 +69,7 @@ PyObject* intern(const char* s) {
 // that happens only once the runtime is finalizing; before that the test is
 // one atomic load.
 bool holds_gil() {
-  return !_Py_IsFinalizing() || (PyGILState_GetThisThreadState() != nullptr && PyGILState_Check());
+  return !glue::compat::is_finalizing() || (PyGILState_GetThisThreadState() != nullptr && PyGILState_Check());
 }
 
 // An owned reference that is released only while the GIL is held.
@@ -118,7 +119,7 @@ struct PendingError {
   }
   // Restores it as the context of the exception being raised now, if any.
   void chain() {
-    _PyErr_ChainExceptions(type, value, traceback);
+    glue::compat::chain_exception(type, value, traceback);
     type = value = traceback = nullptr;
   }
   void discard() {
@@ -176,14 +177,14 @@ PyObject* is_connected(PyObject*, PyObject* self) {
 // without a Python-level call; `ser_out` receives `_ser` when it was
 // fetched on the way.  1 / 0, or -1 with an exception set.
 int loop_is_connected(PyObject* self, Ref* ser_out) {
-  if (_PyType_Lookup(Py_TYPE(self), names.is_connected) != is_connected_property) {
+  if (glue::compat::type_lookup(Py_TYPE(self), names.is_connected) != is_connected_property) {
     return attr_truth(self, names.is_connected);
   }
   Ref event(PyObject_GetAttr(self, names.event));
   if (!event) return -1;
   int truth;
   if (event_class != nullptr && Py_TYPE(event.get()) == reinterpret_cast<PyTypeObject*>(event_class) &&
-      _PyType_Lookup(Py_TYPE(event.get()), names.is_set) == event_is_set_function) {
+      glue::compat::type_lookup(Py_TYPE(event.get()), names.is_set) == event_is_set_function) {
     truth = attr_truth(event.get(), names.flag);
   } else {
     Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
@@ -601,7 +602,7 @@ void disconnect(py::object self) {
   self.attr("_polling_thread_event").attr("clear")();
   // During interpreter shutdown daemon threads cannot run any more: there
   // is nothing to wait for.
-  if (_Py_IsFinalizing()) return;
+  if (glue::compat::is_finalizing()) return;
   py::object thread = self.attr("_polling_thread");
   if (!truthy(thread) || !truthy(thread.attr("is_alive")())) return;
   // A callback that closes its own transport runs on the receive thread:
@@ -724,7 +725,7 @@ void remember_event_class() {
   bool plain = py::hasattr(probe, "_flag") && !truthy(probe.attr("_flag"));
   probe.attr("set")();
   plain = plain && truthy(probe.attr("_flag")) && truthy(probe.attr("is_set")());
-  PyObject* is_set = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names.is_set);
+  PyObject* is_set = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names.is_set);
   if (!plain || is_set == nullptr) return;
   event_class = Py_NewRef(cls.ptr());
   event_is_set_function = Py_NewRef(is_set);
@@ -735,7 +736,7 @@ void remember_event_class() {
 void remember_serial_read() {
   py::object cls = mod.get("serial").attr("Serial");
   if (!PyType_Check(cls.ptr()) || !py::str(cls.attr("__module__")).equal(py::str("serial.serialposix"))) return;
-  PyObject* read = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict, "read");
+  PyObject* read = PyDict_GetItemString(glue::compat::type_dict(reinterpret_cast<PyTypeObject*>(cls.ptr())), "read");
   if (read == nullptr || !PyFunction_Check(read)) return;
   serial_read_function = Py_NewRef(read);
 }

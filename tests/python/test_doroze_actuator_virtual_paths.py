@@ -294,3 +294,42 @@ def test_twins_of_two_models_side_by_side():
     assert a.telemetry_log.m_iq != b.telemetry_log.m_iq and a.model == MODEL and b.model == "NOVA_3"
     a.disconnect()
     b.disconnect()
+
+
+FLAG_FIELDS = {Items.ERRORS_OVERRUN: "i_max", Items.ERRORS_ENCODER_INT: "pos_fb_max", Items.ERRORS_ENCODER_EXT: "pos_fb_min"}
+FLAG_ITEMS = [*FLAG_FIELDS, Items.DEBUG_SIGNAL_BOOL]
+
+
+@pytest.mark.parametrize("cls", [DorozeActuatorVirtual, PythonLevel], ids=["shortcuts", "python-level"])
+def test_streamed_error_flags_follow_the_model(cls):
+    """Error-flag items streamed by the loop (callback and step()'s snapshot)
+    report the model's flags as they are at that tick, set as well as clear."""
+    act = connected(cls)
+    w = act.actuator
+
+    def truth():
+        flags = {item: 1.0 if getattr(w.debug, field) else 0.0 for item, field in FLAG_FIELDS.items()}
+        # the summary flag as an on-demand read gives it
+        flags[Items.DEBUG_SIGNAL_BOOL] = act.get_items_blocking([Items.DEBUG_SIGNAL_BOOL])[Items.DEBUG_SIGNAL_BOOL]
+        return flags
+
+    seen = []
+    act.set_feedback_items(FLAG_ITEMS)
+    act.set_feedback_callback(lambda address, fb: seen.append((dict(fb), truth())))
+    act.start()
+    act.change_position_setpoint(2.0)
+    returned = [(act.step(steps=600), truth())]
+    act.change_load(50.0)  # more than the motor can hold: the current saturates
+    returned.append((act.step(steps=1400), truth()))
+    upper = w.lim.lim_pos_max
+    w.lim.lim_pos_max = -100.0  # the position is above its upper bound
+    returned.append((act.step(steps=200), truth()))
+    w.lim.lim_pos_max, w.lim.lim_pos_min = upper, 100.0  # then below its lower bound
+    returned.append((act.step(steps=200), truth()))
+    assert len(seen) == 120
+    assert all(fb == expected for fb, expected in seen)
+    assert all(fb == expected for fb, expected in returned)
+    for item in FLAG_ITEMS:
+        assert {fb[item] for fb, _ in seen} == {0.0, 1.0}, item
+    assert returned[2][0][Items.ERRORS_ENCODER_INT] == returned[3][0][Items.ERRORS_ENCODER_EXT] == 1.0
+    act.disconnect()

@@ -505,6 +505,26 @@ def test_system_exit_in_a_callback_ends_the_thread_and_closes_the_port(link):
 # --- the ordinary (overridable) paths ------------------------------------------------
 
 
+def test_lock_release_failure_keeps_the_callbacks_exception_as_context(fake_serial):
+    class FailingRelease:
+        def acquire(self):
+            return True
+
+        def release(self):
+            raise RuntimeError("release failed")
+
+    def callback(*args):
+        raise SystemExit(3)
+
+    t = VezOverUsb(connect_on_init=False)
+    t.set_callback(5, callback)
+    t._lock = FailingRelease()
+    with pytest.raises(RuntimeError, match="release failed") as raised:
+        t._process_pkt(5, b"\x01", 0)
+    context = raised.value.__context__
+    assert isinstance(context, SystemExit) and context.code == 3 and context.__traceback__ is not None
+
+
 def test_subclass_process_pkt_gets_bytes(fake_serial):
     class Recording(VezOverUsb):
         def _process_pkt(self, address, pkt, priority_bit):
