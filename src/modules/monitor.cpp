@@ -232,6 +232,7 @@ class Session {
       }
       drain();
       if (now >= next_draw) {
+        check_link();
         draw(now);
         next_draw += interval_;
         if (next_draw <= now) next_draw = now + interval_;
@@ -241,6 +242,16 @@ class Session {
       now = monotonic();
       if (wake > now) sleep(wake - now);
     }
+  }
+
+  // A physical actuator whose adapter went away sends nothing more: say so
+  // rather than show the last values for ever.
+  void check_link() {
+    if (queue_->virtual_actuator) return;
+    py::object link = py::getattr(actuator_, "_adapter", py::none());
+    if (link.is_none() || !py::hasattr(link, "is_connected")) return;
+    if (!truthy(link.attr("is_connected")))
+      glue::raise(PyExc_ConnectionError, "the link to the actuator was lost");
   }
 
   void drain() {

@@ -4,6 +4,7 @@ how a run ends (duration, Ctrl-C, a failure) and what it leaves behind."""
 import csv
 import io
 import re
+import threading
 import time as real_time
 
 import pytest
@@ -159,6 +160,23 @@ def test_a_physical_actuator_streams_into_the_csv(tmp_path):
         # Floats from the bus keep their float32 digits, not a double's seventeen.
         assert all(len(re.sub(r"e.*|[^0-9]", "", r[1]).lstrip("0")) <= 9 for r in rows)
         assert actuator._feedback_callback is None
+
+
+def test_a_lost_link_ends_the_run_with_an_error(tmp_path):
+    with BusEmulator("--actuator", "0x10:ORBIT_4") as bus, VezOverUsb(port=bus.port) as link:
+        actuator = DorozeActuatorReal(link, 0x10)
+        assert actuator.connect()
+        path = tmp_path / "run.csv"
+        unplug = threading.Timer(0.3, bus.close)
+        unplug.start()
+        try:
+            with pytest.raises(ConnectionError, match="the link to the actuator was lost"):
+                monitor.run(actuator, [Items.POSITION_FB], rate=100, duration=10, csv=path, output=io.StringIO(),
+                            interval=0.05)
+        finally:
+            unplug.join()
+        _, rows = read_csv(path)
+        assert len(rows) > 0
 
 
 def test_arguments_are_checked_before_anything_changes():
