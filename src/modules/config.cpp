@@ -420,20 +420,16 @@ py::object load(py::handle actuator, py::handle path_arg, bool force, bool write
   report.attr("written") = py::bool_(!writes.empty() || new_address.has_value());
 
   const std::vector<core::ParameterValue> after = read_actuator(actuator, virtual_actuator, true);
-  for (const core::Mismatch& m : core::verify_restore(plan, after))
-    mismatches.append(mod.get("ParameterMismatch")(core::parameter_name(m.code), python_value(m.code, m.expected),
-                                                   optional_python_value(m.code, m.got)));
-  if (py::len(mismatches) != 0) {
-    std::vector<std::string> lines;
-    for (auto m : mismatches) {
-      const std::string name = glue::str(m.attr("name"));
-      const uint8_t code = static_cast<uint8_t>(core::parameter_code(name));
-      py::object got = m.attr("got");
-      lines.push_back(name + ": wrote " + core::parameter_value_text(code, number_of(m.attr("expected"))) +
-                      ", reads back " + (got.is_none() ? std::string("nothing") : core::parameter_value_text(code, number_of(got))));
-    }
+  const std::vector<core::Mismatch> differ = core::verify_restore(plan, after);
+  if (!differ.empty()) {
     std::string text = "the restore of " + path + " did not read back exactly";
-    for (const std::string& l : lines) text += "\n  " + l;
+    for (const core::Mismatch& m : differ) {
+      mismatches.append(mod.get("ParameterMismatch")(core::parameter_name(m.code), python_value(m.code, m.expected),
+                                                     optional_python_value(m.code, m.got)));
+      text += std::string("\n  ") + core::parameter_name(m.code) + ": wrote " +
+              core::parameter_value_text(m.code, m.expected) + ", reads back " +
+              (m.got ? core::parameter_value_text(m.code, *m.got) : std::string("nothing"));
+    }
     PyErr_SetObject(mod.get("RestoreError").ptr(), mod.get("RestoreError")(text, report).ptr());
     throw py::error_already_set();
   }
