@@ -15,8 +15,6 @@ namespace vez::core {
 
 namespace {
 
-constexpr uint8_t code_of(Parameter p) { return static_cast<uint8_t>(p); }
-
 bool is_integer_parameter(uint8_t code) { return parameter_value_type(code) == ValueType::kUint32; }
 
 std::string hex_address(int64_t address) {
