@@ -2313,7 +2313,8 @@ PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
     "step(self, load=None, steps=1)\n--\n\n"
     "Advance the simulation `steps` ticks with the current setpoint and load\n"
-    "(`load`, a float, replaces the load first); returns the last feedback snapshot."};
+    "(`load`, a float in N*m on the output shaft, replaces the load first; one tick is 50 us at 20 kHz).\n"
+    "Returns the last feedback snapshot, {VEZ_Items member: value}."};
 
 // ---------------------------------------------------------------------------
 // Benchmark floor: what the telemetry log and the snapshot cost by
@@ -2478,6 +2479,7 @@ void make_log_classes() {
   ns.attr("pop")("__weakref__", py::none());
   py::object bounded_cls = py::handle(reinterpret_cast<PyObject*>(&PyType_Type))(
       "BoundedVirtualActuatorLog", py::make_tuple(plain), ns);
+  glue::sign_class_from_init(bounded_cls);
   mod.set("BoundedVirtualActuatorLog", bounded_cls);
   bounded_log_class = keep(bounded_cls);
 
@@ -2541,33 +2543,61 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
       .def_property_readonly("address", &address_property, "Bus address mirrored into the wrapper, or None.")
       .def_property_readonly("model", &model_property, "Model name of the simulated actuator.")
       .def_property_readonly("version", &version_property, "Version of the digital twin (\"virtual\" without one).")
-      .def("get_model_version", &get_model_version)
+      .def("get_model_version", &get_model_version,
+           glue::doc{"The digital twin's version text, or \"virtual\" when no twin is selected."})
       .def_static("discover_available_actuators", &discover_available_actuators, py::arg("bindings_path"),
                   glue::doc{"Model names with digital-twin artifacts under `bindings_path` ([] when none)."})
       .def("set_actuator", &set_actuator, py::arg("model_name"), py::arg_v("library_path", py::none()),
            py::arg_v("bindings_root", py::none()),
-           glue::doc{"Select the simulated model by name (through the actuator library file when given)."})
+           glue::doc{"Select the simulated model `model_name` (through the actuator library file "
+                     "`library_path` when given, with artifacts searched under `bindings_root`). Returns "
+                     "the new ActuatorWrapper."})
       .def("set_actuator_from_paths", &set_actuator_from_paths, py::arg("library_path"), py::arg("bindings_path"),
-           glue::doc{"Load the simulation library and bindings module at these paths."})
-      .def("connect", &connect, py::arg_v("timeout", py::float_(1.0)))
+           glue::doc{"Load the simulation library and bindings module that the actuator library file "
+                     "`library_path` names, under `bindings_path`. Returns the new ActuatorWrapper."})
+      .def("connect", &connect, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Mark the simulated actuator connected (a model must be selected: ValueError "
+                     "otherwise). `timeout` is ignored. Returns True. The simulation starts at the first "
+                     "start, step or set_home_position."})
       .def("disconnect", &disconnect, glue::doc{"Stop and terminate the simulation."})
-      .def("send_ping", &send_ping, py::arg_v("timeout", py::float_(1.0)))
-      .def("start", &start)
-      .def("stop", &stop)
-      .def("set_home_position", &set_home_position)
+      .def("send_ping", &send_ping, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Whether the simulated actuator is connected and has a model (bool); `timeout` is "
+                     "ignored."})
+      .def("start", &start,
+           glue::doc{"Enable the simulated power stage (the first call runs one simulated second of "
+                     "warm-up). Returns None."})
+      .def("stop", &stop,
+           glue::doc{"Disable the simulated power stage. Returns None."})
+      .def("set_home_position", &set_home_position,
+           glue::doc{"Make the present output position the zero (0 rad); one simulation tick. Returns None."})
       .def("_require_actuator", &require_actuator)
       .def("_ensure_initialized", &ensure_initialized)
-      .def("start_steps", &start_steps, py::arg("step_number"))
-      .def("change_load", &change_load, py::arg("load"), glue::doc{"External load torque for the following ticks."})
-      .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)))
-      .def("get_sim_time_step_s", &get_sim_time_step_s)
-      .def("get_sim_rate_hz", &get_sim_rate_hz)
+      .def("start_steps", &start_steps, py::arg("step_number"),
+           glue::doc{"Advance the simulation `step_number` ticks, like step(steps=step_number). Returns "
+                     "None."})
+      .def("change_load", &change_load, py::arg("load"),
+           glue::doc{"External load torque on the output shaft, in N*m, for the following ticks. Returns "
+                     "None."})
+      .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)),
+           glue::doc{"Simulated time of the last recorded tick, in seconds, rounded to `round_dec` decimals "
+                     "(0.0 before the first tick)."})
+      .def("get_sim_time_step_s", &get_sim_time_step_s,
+           glue::doc{"The simulation's time step, in seconds (float; 5e-05 at 20 kHz)."})
+      .def("get_sim_rate_hz", &get_sim_rate_hz,
+           glue::doc{"The simulation's tick rate, in Hz (float). RuntimeError when the time step is not "
+                     "positive."})
       // Parameters and items
       .def("_read_path", &read_path, py::arg("path"))
       .def("_write_path", &write_path, py::arg("path"), py::arg("value"))
-      .def("set_parameters", &set_parameters, py::arg("parameters"))
-      .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg_v("timeout", py::float_(1.0)))
-      .def("get_parameters_all", &get_parameters_all)
+      .def("set_parameters", &set_parameters, py::arg("parameters"),
+           glue::doc{"Write parameters: a dict {VEZ_Parameters member: number}; those the twin has reach "
+                     "the model, the others are kept on this object. Returns None."})
+      .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Read `parameters` (a list of `VEZ_Parameters`) from the model. Returns {parameter: "
+                     "float}, NaN for a parameter the twin does not hold; `timeout` is ignored."})
+      .def("get_parameters_all", &get_parameters_all,
+           glue::doc{"Read every parameter of `VEZ_Parameters`. Returns {parameter: float}, NaN where the "
+                     "twin holds no value."})
       .def("_set_parameter_value", &set_parameter_value, py::arg("parameter"), py::arg("value"))
       .def("_get_parameter_value", &get_parameter_value, py::arg("parameter"))
       .def("_set_feedforward_gain", &set_feedforward_gain_impl, py::arg("value"))
@@ -2576,42 +2606,89 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
            py::arg_v("current_cutoff", py::none()))
       .def("_get_filter_cutoff", &get_filter_cutoff, py::arg("key"))
       .def("_get_item_value", &get_item_value, py::arg("item"))
-      .def("get_info", &get_info)
-      .def("get_motor_state", &get_motor_state)
-      .def("get_measurements", &get_measurements)
-      .def("get_debug_flags", &get_debug_flags)
-      .def("has_errors", &has_errors)
-      .def("get_all_parameters", &get_all_parameters)
+      .def("get_info", &get_info,
+           glue::doc{"The controller's signals after the last tick, as {name: float}: enable, temp_winding "
+                     "(degC), T_fb/T_ref (N*m), id/iq (A), pos (rad), spd (rad/s), vd_ref/vq_ref (V)."})
+      .def("get_motor_state", &get_motor_state,
+           glue::doc{"The simulated plant after the last tick, as {name: float}: torques (N*m), currents "
+                     "(A), angles (rad), speeds (rad/s), acceleration (rad/s^2), voltages (V), powers (W), "
+                     "efficiencies (0..1)."})
+      .def("get_measurements", &get_measurements,
+           glue::doc{"The sensors after the last tick: {\"turn\", \"turn2\": int turn counts; \"T\": N*m; "
+                     "\"e_pos\", \"pos\", \"pos2\": rad; \"spd\", \"spd2\": rad/s}."})
+      .def("get_debug_flags", &get_debug_flags,
+           glue::doc{"The limit flags of the last tick, {name: bool} (torque, current, position and speed "
+                     "limits)."})
+      .def("has_errors", &has_errors,
+           glue::doc{"True when any limit flag of the last tick is set."})
+      .def("get_all_parameters", &get_all_parameters,
+           glue::doc{"The model's tuning as nested dicts of floats: \"pid\" (loop gains), \"impedance\" "
+                     "(N*m/rad, N*m*s/rad, N*m, kg*m^2), \"limits\" and \"profile\" (N*m, rad, rad/s), "
+                     "\"filter\" (cutoffs in Hz)."})
       // Commands
-      .def("change_mode", &change_mode, py::arg("mode"))
-      .def("get_mode", &get_mode)
+      .def("change_mode", &change_mode, py::arg("mode"),
+           glue::doc{"Switch the simulated control mode to `mode` (a member of `Mode`). Returns None."})
+      .def("get_mode", &get_mode,
+           glue::doc{"The current control mode, a member of `Mode`."})
       .def("_change_mode_if_needed", &change_mode_if_needed, py::arg("mode"))
-      .def("change_setpoint", &change_setpoint, py::arg("setpoint"))
+      .def("change_setpoint", &change_setpoint, py::arg("setpoint"),
+           glue::doc{"Set the reference in the units of the current mode (torque N*m, speed rad/s, position "
+                     "or impedance rad), without changing the mode. Returns None."})
       .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg_v("id_Kp", nan),
-           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan))
+           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan),
+           glue::doc{"Torque setpoint `setpoint` in N*m; switches to Mode.TORQUE first when needed. `id_Kp` "
+                     "(V/A) and `id_Ki` (V/(A*s)) set the shared current-loop gains; the q-axis gains "
+                     "cannot differ from them (a warning says so). Optional values default to NaN, meaning "
+                     "not given. Returns None."})
       .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
-           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
+           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan),
+           glue::doc{"Speed setpoint `setpoint` in rad/s; switches to Mode.SPEED first when needed. "
+                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+                     "`ref_ff_torque` (N*m). Optional values default to NaN, meaning not given. Returns "
+                     "None."})
       .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("pos_Kp", nan),
-           py::arg_v("ref_ff_torque", nan))
+           py::arg_v("ref_ff_torque", nan),
+           glue::doc{"Position setpoint `setpoint` in rad; switches to Mode.POSITION first when needed. "
+                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+                     "`pos_Kp` ((rad/s)/rad), `ref_ff_torque` (N*m). Optional values default to NaN, "
+                     "meaning not given. Returns None."})
       .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
            py::arg_v("K_stiff", nan), py::arg_v("K_damp", nan), py::arg_v("J_imp", nan),
-           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan))
+           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan),
+           glue::doc{"Equilibrium position `setpoint` in rad of the impedance law; switches to "
+                     "Mode.IMPEDANCE first when needed. `K_stiff` (N*m/rad), `K_damp` (N*m*s/rad), `J_imp` "
+                     "(kg*m^2), `ref_ff_torque` (N*m), `ref_impedance_spd` (rad/s), `ref_impedance_acel` "
+                     "(rad/s^2), `FF_gain` (0..1). Optional values default to NaN, meaning not given. "
+                     "Returns None."})
       .def("_apply_speed_setpoint_options", &apply_speed_setpoint_options, py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
-      .def("change_address", &change_address, py::arg("new_address"))
-      .def("set_can_high_speed", &set_can_high_speed, py::arg("enabled"))
-      .def("set_torque_performance", &set_torque_performance, py::arg("performance"))
-      .def("set_speed_performance", &set_speed_performance, py::arg("performance"))
-      .def("save_config", &save_config)
-      .def("blink", &blink, py::arg_v("timeout", py::float_(1.0)))
+      .def("change_address", &change_address, py::arg("new_address"),
+           glue::doc{"Give the simulated actuator the bus address `new_address` (16..16382). Returns None; "
+                     "an unchanged address is logged, an invalid one raises ValueError."})
+      .def("set_can_high_speed", &set_can_high_speed, py::arg("enabled"),
+           glue::doc{"Record the CAN high-speed switch `enabled` (the simulation has no bus). Returns None."})
+      .def("set_torque_performance", &set_torque_performance, py::arg("performance"),
+           glue::doc{"Record a torque-mode preset, a member of `TorquePerformance` (the twin does not use "
+                     "it). Returns None."})
+      .def("set_speed_performance", &set_speed_performance, py::arg("performance"),
+           glue::doc{"Record a speed-mode preset, a member of `SpeedPerformance` (the twin does not use "
+                     "it). Returns None."})
+      .def("save_config", &save_config,
+           glue::doc{"Nothing to persist on a virtual actuator: logs that at INFO level. Returns None."})
+      .def("blink", &blink, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"No LED on a virtual actuator: logs that at INFO level. Returns None."})
       // Feedback
-      .def("set_feedback_items", &set_feedback_items, py::arg("items"))
+      .def("set_feedback_items", &set_feedback_items, py::arg("items"),
+           glue::doc{"Choose the items (a list of `VEZ_Items`) of each feedback snapshot and forget the "
+                     "last one. Returns None."})
       .def("set_feedback_rate", &set_feedback_rate, py::arg("rate"),
-           glue::doc{"Feedback rate: a Rates member or a rate in Hz, at most the simulation rate (0 stops it)."})
+           glue::doc{"Feedback rate: a Rates member or a rate in Hz, at most the simulation rate (0 stops "
+                     "it); step() calls the feedback callback at that rate of simulated time. Returns None."})
       .def("get_feedback", &get_feedback, glue::doc{"A copy of the last feedback snapshot."})
       .def("get_items_blocking", &get_items_blocking, py::arg("items"), py::arg_v("timeout", py::float_(1.0)),
-           glue::doc{"Read items from the model now (at most 10); does not step."})
+           glue::doc{"Read `items` (a list of `VEZ_Items`, at most 10) from the model now, without "
+                     "stepping. Returns {item: value} in the items' units; `timeout` is ignored."})
       .def("_build_feedback_snapshot", &build_feedback_snapshot)
       .def("_should_emit_feedback", &should_emit_feedback)
       .def("_emit_callback", &emit_callback, py::arg("callback"), py::arg("address"), py::arg("payload"));

@@ -22,8 +22,11 @@ constexpr const char* kDefaultItems = "POSITION_FB,SPEED_FB,TORQUE_FB,TEMP_MOTOR
 
 void out(const glue::ModuleRef& mod, const std::string& text) { mod.global("print")(text); }
 
-void err(const glue::ModuleRef& mod, const std::string& text) {
-  mod.global("print")(text, "file"_a = py::module_::import("sys").attr("stderr"));
+// A failure on standard error, after the command's name as its parser shows
+// it ("doroze config load: ...", "python -m vez_api monitor: ...").
+void err(const glue::ModuleRef& mod, py::handle args, const std::string& text) {
+  const std::string prog = glue::str(args.attr("service_parser").attr("prog"));
+  mod.global("print")(prog + ": " + text, "file"_a = py::module_::import("sys").attr("stderr"));
 }
 
 [[noreturn]] void argument_type_error(const std::string& message) {
@@ -141,7 +144,7 @@ void check_target_arguments(py::handle args) {
 }
 
 // Opens and connects; nullopt after reporting why not.
-std::optional<Target> open_target(const glue::ModuleRef& mod, py::handle args, const char* command) {
+std::optional<Target> open_target(const glue::ModuleRef& mod, py::handle args) {
   Target target;
   target.link = py::none();
   py::object model = args.attr("virtual");
@@ -164,7 +167,7 @@ std::optional<Target> open_target(const glue::ModuleRef& mod, py::handle args, c
   try {
     target.actuator = mod.get("DorozeActuatorReal")(target.link, address);
     if (!PyObject_IsTrue(target.actuator.attr("connect")().ptr())) {
-      err(mod, std::string("doroze ") + command + ": could not connect by " + target.description);
+      err(mod, args, "could not connect by " + target.description);
       target.close();
       return std::nullopt;
     }
@@ -178,8 +181,8 @@ std::optional<Target> open_target(const glue::ModuleRef& mod, py::handle args, c
 
 // Runs fn(target) and closes the target whatever happens.
 template <typename Fn>
-int with_target(const glue::ModuleRef& mod, py::handle args, const char* command, Fn&& fn) {
-  std::optional<Target> target = open_target(mod, args, command);
+int with_target(const glue::ModuleRef& mod, py::handle args, Fn&& fn) {
+  std::optional<Target> target = open_target(mod, args);
   if (!target) return 1;
   int status = 1;
   try {
@@ -215,7 +218,7 @@ std::string failure_text(py::error_already_set& e) {
 // Commands
 
 int config_save(const glue::ModuleRef& mod, py::handle args) {
-  return with_target(mod, args, "config save", [&](Target& target) {
+  return with_target(mod, args, [&](Target& target) {
     py::object config = py::module_::import("vez_api.config");
     try {
       py::object saved = config.attr("save")(target.actuator, args.attr("file"));
@@ -225,7 +228,7 @@ int config_save(const glue::ModuleRef& mod, py::handle args) {
       return 0;
     } catch (py::error_already_set& e) {
       if (!is_reported_failure(e)) throw;
-      err(mod, "doroze config save: " + failure_text(e));
+      err(mod, args, failure_text(e));
       return 1;
     }
   });
@@ -239,10 +242,10 @@ int config_load(const glue::ModuleRef& mod, py::handle args) {
     file = config.attr("read")(args.attr("file"));
   } catch (py::error_already_set& e) {
     if (!is_reported_failure(e)) throw;
-    err(mod, "doroze config load: " + failure_text(e));
+    err(mod, args, failure_text(e));
     return 1;
   }
-  return with_target(mod, args, "config load", [&](Target& target) {
+  return with_target(mod, args, [&](Target& target) {
     out(mod, "Configuration " + glue::str(file.attr("path")) + " (" + glue::str(file.attr("model")) + ", firmware " +
                  glue::str(file.attr("firmware_version")) + ", saved " + glue::str(file.attr("saved_at")) +
                  ") onto " + glue::str(target.actuator.attr("model")) + " by " + target.description);
@@ -266,14 +269,14 @@ int config_load(const glue::ModuleRef& mod, py::handle args) {
       py::object report = py::getattr(e.value(), "report", py::none());
       if (!report.is_none())
         for (auto line : report.attr("lines")()) out(mod, glue::str(line));
-      err(mod, "doroze config load: " + failure_text(e));
+      err(mod, args, failure_text(e));
       return 1;
     }
   });
 }
 
 int monitor(const glue::ModuleRef& mod, py::handle args) {
-  return with_target(mod, args, "monitor", [&](Target& target) {
+  return with_target(mod, args, [&](Target& target) {
     py::object items_enum = target.actuator.attr("VEZ_Items");
     py::list items;
     for (auto name : args.attr("items")) items.append(items_enum[name]);
