@@ -99,6 +99,20 @@ def test_failures_are_reported_with_status_1(bus, tmp_path):
     assert result.returncode == 1 and "No such file or directory" in result.stderr
 
 
+def test_status_and_messages_through_run_and_python_m(tmp_path, capsys):
+    from vez_api import doroze_cli
+
+    path = tmp_path / "twin.yaml"
+    assert doroze_cli.run(["config", "save", "--virtual", "ORBIT_2", str(path)]) == 0
+    assert doroze_cli.run(["config", "load", "--virtual", "NOVA_3", str(path)], prog="doroze") == 1
+    assert capsys.readouterr().err.startswith("doroze config load: ")
+    assert doroze_cli.run(["monitor", "--virtual", "ORBIT_2", "--rate", "0"]) == 2
+    result = subprocess.run([sys.executable, "-m", "vez_api", "config", "load", "--virtual", "NOVA_3", str(path)],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.startswith(f"python -m vez_api config load: {path} was saved from model ORBIT_2")
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
