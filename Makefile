@@ -30,13 +30,14 @@ STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.ve
                     vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual \
                     vez_api.doroze_cli vez_api.doroze_actuator vez_api.config vez_api.monitor
 
-.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
+.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench soak clean
 
 help:
 	@echo "make demo   - build and run the demo"
 	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs, twin)"
 	@echo "make fuzz   - run the libFuzzer targets for FUZZ_SECONDS each (default 30)"
 	@echo "make bench  - run the benchmarks"
+	@echo "make soak   - the USB link for SOAK_MINUTES (default 10) under every fault"
 
 # --- dependencies -----------------------------------------------------------
 
@@ -160,7 +161,13 @@ virtual-demo: $(B)/.installed
 	$(PY) examples/virtual_step_response.py
 
 bench: twin-bench $(B)/.installed
-	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
+	@ls bench/*.py >/dev/null 2>&1 && for b in $(filter-out %_soak.py,$(wildcard bench/*.py)); do $(PY) $$b; done || echo "no benchmarks yet"
+
+# The USB link for SOAK_MINUTES under every fault the emulator injects (not
+# part of `make bench`).
+SOAK_MINUTES ?= 10
+soak: $(B)/.installed
+	$(PY) bench/link_soak.py --minutes $(SOAK_MINUTES)
 
 clean:
 	rm -rf $(B) $(VENV)
