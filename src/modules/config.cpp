@@ -441,6 +441,11 @@ py::object load(py::handle actuator, py::handle path_arg, bool force, bool write
   }
   if (persist) {
     actuator.attr("save_config")();
+    // SAVE has no answer of its own; one to a ping, which the actuator sends
+    // after handling what came before, tells that SAVE arrived.  (After an
+    // address change the answer would come from elsewhere.)
+    if (!new_address && !truthy(actuator.attr("send_ping")()))
+      raise_config_error("the actuator did not answer after save_config: the values are written but may not be kept");
     report.attr("persisted") = py::bool_(true);
   }
   return report;
