@@ -13,6 +13,7 @@ from bus_emulator import BusEmulator, wait_until
 from virtual_actuators import connected
 from vez_api import config
 from vez_api.doroze_actuator_real import DorozeActuatorReal
+from vez_api.doroze_actuator_virtual import DorozeActuatorVirtual
 from vez_api.vez_over_usb import VezOverUsb
 
 P = DorozeActuatorReal.VEZ_Parameters
@@ -305,6 +306,17 @@ def test_persist_saves_in_the_actuator(bus, link, tmp_path):
     assert bus.parameters(0x10)[P.SPEED_PERFORMANCE.value] == (bits(4.0), bits(4.0))
     write(actuator, {P.SPEED_PERFORMANCE: 2.0})
     actuator.save_config()
+
+
+def test_a_save_the_actuator_does_not_confirm_is_a_failure(tmp_path):
+    class Silent(DorozeActuatorVirtual):
+        def send_ping(self, timeout=1.0):
+            return False
+
+    actuator = connected(cls=Silent, address=0x10)
+    path = saved_file(actuator, tmp_path)
+    with pytest.raises(config.ConfigError, match="did not answer after save_config"):
+        config.load(actuator, path, persist=True)
 
 
 def test_address_and_present_state_only_when_asked(bus, link, tmp_path):
