@@ -7,8 +7,16 @@
 // Usage, once per iteration:
 //     if (sharing.due()) { <make the state other threads may look at consistent>; glue::let_other_threads_run(); }
 // due() looks at the clock only every `kIterationsPerLook` calls and is true
-// about every half switch interval of wall time.  Needs the GIL; runs no
-// Python code.
+// about every one and a half switch intervals of wall time.  Needs the GIL;
+// runs no Python code.
+//
+// Why longer than the switch interval, not shorter: a thread waiting for the
+// lock asks the holder to hand it over only after a whole switch interval
+// without being woken, and every release wakes it and starts that interval
+// anew.  Released more often than that, the waiter is woken but almost never
+// wins the lock back from this thread, and never asks for it.  Released less
+// often, the waiter has asked by then, and the release hands the lock over
+// for certain (the interpreter's forced switching).
 #pragma once
 
 #include <Python.h>
@@ -36,7 +44,7 @@ class LockSharing {
     const auto now = std::chrono::steady_clock::now();
     if (!started_) {
       started_ = true;
-      period_ = half_switch_interval();
+      period_ = sharing_period();
       next_ = now + period_;
       return false;
     }
@@ -46,9 +54,9 @@ class LockSharing {
   }
 
  private:
-  // Half of sys.getswitchinterval(), read without running Python code (a
+  // 1.5 x sys.getswitchinterval(), read without running Python code (a
   // replaced getswitchinterval that is not the builtin is not called).
-  static std::chrono::steady_clock::duration half_switch_interval() {
+  static std::chrono::steady_clock::duration sharing_period() {
     double seconds = 0.005;
     PyObject* getter = PySys_GetObject("getswitchinterval");  // borrowed
     if (getter != nullptr && PyCFunction_Check(getter)) {
@@ -59,7 +67,7 @@ class LockSharing {
       }
       PyErr_Clear();
     }
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds / 2));
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds * 1.5));
   }
 
   uint32_t calls_ = 0;
