@@ -200,7 +200,9 @@ def test_thousands_of_wrappers_leave_memory_mappings_and_files_flat(plain_twin):
     collect()
     assert library_mappings() == maps and open_files() == files
     grown = rss_bytes() - rss
-    assert grown < 8 * 1024 * 1024, f"RSS grew by {grown} bytes over 2000 wrappers"
+    # A leaked copy costs ~150 kB, 300 MB over these cycles; the margin is for
+    # the allocator's arenas, which late in a long test session grow a few MB.
+    assert grown < 32 * 1024 * 1024, f"RSS grew by {grown} bytes over 2000 wrappers"
 
 
 # --- damaged artifacts -----------------------------------------------------------------
