@@ -47,6 +47,7 @@
 #include "core/twin_steps.hpp"
 #include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
+#include "glue/lock_sharing.hpp"
 #include "modules/actuator_vocabulary.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
@@ -2270,6 +2271,9 @@ py::object step(py::object self, py::handle load, py::handle steps) {
       self.attr("_load_value") = load;
     }
   }
+  // A long run lets the process's other threads in regularly, as Python's
+  // own loop would: the pending state is written first, since they may look.
+  glue::LockSharing sharing;
   try {
     for (int64_t i = 0; i < count; ++i) {
       run.ticks_ahead = static_cast<Py_ssize_t>(std::min<int64_t>(count - i, kLogGrowthTicks));
@@ -2277,9 +2281,14 @@ py::object step(py::object self, py::handle load, py::handle steps) {
         materialize(run);
         regular_tick(run);
       }
-      if ((static_cast<uint64_t>(i) + 1) % kTicksBetweenSignalChecks == 0 && i + 1 < count) {
+      if (i + 1 == count) break;
+      if ((static_cast<uint64_t>(i) + 1) % kTicksBetweenSignalChecks == 0) {
         materialize(run);
         if (PyErr_CheckSignals() != 0) throw_python_error();
+      }
+      if (sharing.due()) {
+        materialize(run);
+        glue::let_other_threads_run();
       }
     }
     materialize(run);

@@ -193,18 +193,28 @@ def test_same_seed_same_ranking():
     assert [r.gains for r in other.ranked] != [r.gains for r in first.ranked]
 
 
-def test_process_pools_and_a_dask_cluster_agree_with_a_serial_run():
+def agreement_case():
+    """A small sweep with one failing candidate, and what a serial run of it gives."""
     scenario = position_step()
     candidates = tuning.grid({"KP_POSITION": (10, 50, 3), "KP_SPEED": (1, 6, 2)}) + [{"KP_POSITION": -1.0}]
-    serial = comparable(tuning.sweep(scenario, candidates, workers=1))
+    return scenario, candidates, comparable(tuning.sweep(scenario, candidates, workers=1))
 
+
+def test_process_and_thread_pools_agree_with_a_serial_run():
+    scenario, candidates, serial = agreement_case()
     assert comparable(tuning.sweep(scenario, candidates, workers=2, chunk_size=2)) == serial  # own pool
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         assert comparable(tuning.sweep(scenario, candidates, executor=pool)) == serial
     with concurrent.futures.ThreadPoolExecutor(2) as threads:
         assert comparable(tuning.sweep(scenario, candidates, executor=threads, chunk_size=1)) == serial
 
-    distributed = pytest.importorskip("distributed")
+
+def test_a_dask_cluster_agrees_with_a_serial_run():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # another library's import-time deprecations
+        pytest.importorskip("dask", reason="dask is not installed (the dask extra)")
+        distributed = pytest.importorskip("distributed", reason="dask.distributed is not installed (the dask extra)")
+    scenario, candidates, serial = agreement_case()
     with warnings.catch_warnings():
         # the cluster's own start-up and shut-down chatter is not ours to judge
         warnings.simplefilter("ignore")
