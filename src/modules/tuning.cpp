@@ -25,10 +25,12 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/parameter_file.hpp"
 #include "core/raw_field.hpp"
 #include "core/tuning_metrics.hpp"
 #include "core/tuning_sampling.hpp"
@@ -338,6 +340,31 @@ py::dict held_parameters(py::handle actuator, py::handle vary, py::dict values) 
   return out;
 }
 
+// "" when every model path among `names` leads to a value of the model, else
+// which does not.  (Setting an attribute the model lacks would only add one
+// to the Python object: the run would go on as if the value had been taken.)
+std::string unknown_model_path(py::handle wrapper, py::handle names) {
+  for (py::handle n : names) {
+    const std::string name = glue::str(n);
+    if (!is_model_path(name)) continue;
+    py::object node = py::reinterpret_borrow<py::object>(wrapper);
+    std::string walked;
+    size_t start = 0;
+    while (true) {
+      const size_t dot = name.find('.', start);
+      const std::string part = name.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+      if (part.empty() || !py::hasattr(node, part.c_str()))
+        return "'" + name + "' is not in the model (" + (walked.empty() ? "the model" : walked) + " has no '" +
+               part + "')";
+      node = node.attr(part.c_str());
+      walked += (walked.empty() ? "" : ".") + part;
+      if (dot == std::string::npos) break;
+      start = dot + 1;
+    }
+  }
+  return "";
+}
+
 // "" when the model holds what was written, else what it refused.
 std::string refused_parameters(py::handle actuator, py::dict values) {
   for (auto item : values) {
@@ -410,8 +437,10 @@ py::object run(py::object scenario, py::handle gains_arg) {
     const double rate = glue::as_float(actuator.attr("get_sim_rate_hz")(), "rate");
     const double dt = 1.0 / rate;
     try {
-      apply_parameters(actuator, values);
-      failure = refused_parameters(actuator, values);
+      failure = unknown_model_path(wrapper, scenario.attr("vary"));
+      if (failure.empty()) failure = unknown_model_path(wrapper, values);
+      if (failure.empty()) apply_parameters(actuator, values);
+      if (failure.empty()) failure = refused_parameters(actuator, values);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_Exception)) throw;
       failure = glue::str(e.value());
@@ -722,9 +751,16 @@ py::object sweep_best(py::object self) {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 void print(const std::string& text) { mod.global("print")(text); }
+
+// A parameter name from the command line: actuator parameters in any case,
+// model paths ('inp.T_ADC') exactly as written.
+std::string parameter_name_as_given(std::string name) {
+  if (is_model_path(name)) return name;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
 
 // "NAME=a:b:n[:log],NAME=..." -> {NAME: (a, b, n[, 'log'])}; n may be left out with --samples.
 py::dict parse_vary(py::handle texts) {
@@ -741,7 +777,7 @@ py::dict parse_vary(py::handle texts) {
       const size_t eq = item.find('=');
       if (eq == std::string::npos) glue::raise(PyExc_ValueError, "--vary takes NAME=LOW:HIGH[:COUNT[:log]], got " + item);
       std::string name = item.substr(0, eq);
-      for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      name = parameter_name_as_given(name);
       py::list parts = py::str(item.substr(eq + 1)).attr("split")(":");
       if (py::len(parts) < 2 || py::len(parts) > 4)
         glue::raise(PyExc_ValueError, "--vary takes NAME=LOW:HIGH[:COUNT[:log]], got " + item);
@@ -888,75 +924,198 @@ void write_plot(py::handle path, py::handle scenario, py::list best, py::handle 
   plt.attr("close")(fig);
 }
 
-// Shows what will change on the actuator, asks, and writes the gains.
-int apply_gains(py::handle args, py::dict gains) {
-  py::object address = args.attr("address");
-  if (address.is_none()) {
-    print("--apply needs the actuator's address (-a ADDR).");
-    return kExitUsage;
+// A failure of `doroze tune` on standard error, after the command's name as
+// its parser shows it, as the tool's other commands report theirs.
+void print_failure(py::handle args, const std::string& text) {
+  mod.global("print")(glue::str(args.attr("tune_parser").attr("prog")) + ": " + text,
+                      "file"_a = py::module_::import("sys").attr("stderr"));
+}
+
+// An argument error: the parser's usage and message, status 2 (SystemExit).
+[[noreturn]] void usage_error(py::handle args, const std::string& text) {
+  args.attr("tune_parser").attr("error")(text);
+  throw std::logic_error("argparse's error() returned");
+}
+
+bool truthy(py::handle obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+std::string hex_upper(py::handle number) { return glue::str(py::str("{:X}").attr("format")(number)); }
+
+// The names of `names` that an actuator does not hold (model paths such as
+// 'inp.T_ADC' exist only in the twin).
+std::vector<std::string> not_actuator_parameters(py::handle names) {
+  std::vector<std::string> out;
+  for (py::handle n : names) {
+    const std::string name = glue::str(n);
+    if (core::parameter_code(name) < 0) out.push_back(name);
   }
-  py::object usb = py::module_::import("vez_api.vez_over_usb").attr("VezOverUsb");
-  py::object port = args.attr("port");
-  if (port.is_none()) port = usb.attr("get_port")();
-  py::object adapter = usb(port);
+  return out;
+}
+
+// The configuration file of just `gains`, for the actuator's model and
+// firmware: what the configuration load compares, writes and reads back.
+std::string gains_file_text(py::handle actuator, py::dict gains) {
+  core::ParameterFileHeader header;
+  header.model = glue::str(actuator.attr("model"));
+  header.firmware_version = glue::str(actuator.attr("version"));
+  py::object address = actuator.attr("address");
+  if (!address.is_none()) {
+    bool fits = false;
+    header.address = glue::int64_of(glue::as_int(address, "address"), &fits);
+    if (!fits) header.address.reset();
+  }
+  py::object datetime = py::module_::import("datetime");
+  py::object now = datetime.attr("datetime").attr("now")(datetime.attr("timezone").attr("utc"));
+  header.saved_at = glue::str(now.attr("isoformat")("timespec"_a = "seconds"));
+  py::object metadata = py::module_::import("importlib.metadata");
   try {
-    py::object actuator = py::module_::import("vez_api.doroze_actuator_real").attr("DorozeActuatorReal")(adapter, address);
-    const std::string where = "the actuator at address 0x" + py::str("{:X}").attr("format")(address).cast<std::string>() +
-                              " (" + glue::str(port) + ")";
-    if (!PyObject_IsTrue(actuator.attr("connect")().ptr())) {
-      print("Could not connect to " + where);
-      adapter.attr("close")();
+    header.package_version = glue::str(metadata.attr("version")("vez_api"));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
+    header.package_version = "unknown";
+  }
+  std::vector<core::ParameterValue> values;
+  for (auto item : gains)
+    values.push_back({static_cast<uint8_t>(core::parameter_code(glue::str(item.first))),
+                      glue::as_float(item.second, "gain")});
+  return core::render_parameter_file(header, values);
+}
+
+// "Write these values? [y/N]"; end of input counts as no.
+bool confirmed() {
+  py::object answer;
+  try {
+    answer = mod.global("input")("Write these values? [y/N] ");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_EOFError)) throw;
+    print("");
+    return false;
+  }
+  const std::string a = glue::str(answer.attr("strip")().attr("lower")());
+  return a == "y" || a == "yes";
+}
+
+// The configuration load of the gains file at `path` onto the connected
+// actuator: the diff, the question, the write with its read-back and, with
+// --persist, the save in the actuator's memory.
+int load_gains(py::handle args, py::handle actuator, const std::string& path) {
+  py::object config = py::module_::import("vez_api.config");
+  py::object config_error = config.attr("ConfigError");
+  const bool yes = truthy(args.attr("yes"));
+  const bool persist = truthy(args.attr("persist"));
+  auto show = [](py::handle report) {
+    // The file holds the tuned gains only: every other parameter is left as
+    // it is by design, which is not worth a line.
+    report.attr("not_in_file").attr("clear")();
+    for (auto line : report.attr("lines")()) print(glue::str(line));
+  };
+  try {
+    if (!yes) {
+      py::object plan = config.attr("load")(actuator, path, "dry_run"_a = true);
+      show(plan);
+      if (py::len(plan.attr("changes")) == 0) return kExitSuccess;
+      if (!confirmed()) {
+        print_failure(args, "not confirmed; nothing was written");
+        return kExitFailure;
+      }
+    }
+    py::object report = config.attr("load")(actuator, path, "persist"_a = persist);
+    if (yes) show(report);
+    if (truthy(report.attr("written"))) {
+      const size_t n = py::len(report.attr("changes"));
+      print("Written and read back: " + std::to_string(n) + (n == 1 ? " parameter." : " parameters."));
+    }
+    if (truthy(report.attr("persisted"))) {
+      print("Saved in the actuator's memory.");
+    } else if (truthy(report.attr("written"))) {
+      print("Not saved in the actuator's memory: it keeps them until it restarts (--persist saves them).");
+    }
+    return kExitSuccess;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(config_error)) throw;
+    py::object report = py::getattr(e.value(), "report", py::none());
+    if (!report.is_none()) {
+      for (auto m : report.attr("mismatches")) {
+        const std::string name = glue::str(m.attr("name"));
+        const auto code = static_cast<uint8_t>(core::parameter_code(name));
+        py::object got = m.attr("got");
+        print("Reads back differently: " + name + ": wrote " +
+              core::parameter_value_text(code, glue::as_float(m.attr("expected"), "expected")) + ", reads " +
+              (got.is_none() ? std::string("nothing") : core::parameter_value_text(code, glue::as_float(got, "got"))));
+      }
+      print_failure(args, "the actuator did not take the gains as written");
       return kExitFailure;
     }
-    const int status = mod.get("_write_gains")(actuator, gains, where, args.attr("yes")).cast<int>();
-    adapter.attr("close")();
-    return status;
-  } catch (py::error_already_set&) {
-    py::error_scope keep;
-    adapter.attr("close")();
-    throw;
+    // The file names a temporary path: the problems alone say what is wrong.
+    py::list problems = e.value().attr("problems");
+    if (py::len(problems) == 0) {
+      print_failure(args, glue::str(e.value()));
+    } else {
+      print_failure(args, "the gains cannot be written:");
+      for (py::handle problem : problems) print_failure(args, "  " + glue::str(problem));
+    }
+    return kExitFailure;
   }
 }
 
-// TEMPORARY until the configuration load lands: shows the difference, asks
-// and writes the gains with set_parameters, then reads them back.  To be
-// replaced by the configuration load (which does the diff, the write and the
-// check itself).
-int write_gains(py::handle actuator, py::dict gains, const std::string& where, py::handle yes) {
-  py::object params = actuator.attr("VEZ_Parameters");
-  py::list keys;
-  py::dict wanted;
-  for (auto item : gains) {
-    py::object key = params.attr("__getitem__")(item.first);
-    keys.append(key);
-    wanted[key] = glue::as_float(item.second, "gain");
+// Writes the best gains to the physical actuator at --address through the
+// configuration load, after showing the changes and asking (unless --yes).
+int apply_gains(py::handle args, py::handle scenario, py::dict gains) {
+  py::object address = args.attr("address");
+  py::object usb = py::module_::import("vez_api.vez_over_usb").attr("VezOverUsb");
+  py::object port = args.attr("port");
+  if (port.is_none()) port = usb.attr("get_port")();
+  const std::string where = truthy(address) ? "CAN at address 0x" + hex_upper(address) + " (" + glue::str(port) + ")"
+                                            : "USB at port '" + glue::str(port) + "'";
+  py::object link;
+  try {
+    link = usb(port);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    print_failure(args, "could not open " + glue::str(port) + ": " + glue::str(e.value()));
+    return kExitFailure;
   }
-  py::dict current = actuator.attr("get_parameters")(keys);
-  print("Changes for " + where + ":");
-  for (py::handle key : keys) {
-    const std::string old = current.contains(key) ? glue::str(current[key]) : "?";
-    print("  " + glue::str(key.attr("name")) + ": " + old + " -> " + glue::str(wanted[key]));
-  }
-  if (!PyObject_IsTrue(yes.ptr())) {
-    py::object answer = mod.global("input")("Write these values? [y/N] ");
-    const std::string a = glue::str(answer.attr("strip")().attr("lower")());
-    if (a != "y" && a != "yes") {
-      print("Nothing written.");
-      return kExitFailure;
+  int status = kExitFailure;
+  try {
+    py::object actuator =
+        py::module_::import("vez_api.doroze_actuator_real").attr("DorozeActuatorReal")(link, address);
+    if (!truthy(actuator.attr("connect")())) {
+      print_failure(args, "could not connect by " + where);
+    } else {
+      const std::string twin = glue::str(scenario.attr("model"));
+      const std::string model = glue::str(actuator.attr("model"));
+      if (model != twin) {
+        print_failure(args, "the gains were tuned on the twin of " + twin + "; the actuator by " + where +
+                                " is model " + (model.empty() ? "unknown" : model) + ". Nothing was written.");
+      } else {
+        print("Best gains onto " + model + " by " + where + ":");
+        py::object tempfile = py::module_::import("tempfile");
+        py::object folder = tempfile.attr("TemporaryDirectory")("prefix"_a = "vez_api-tune-");
+        try {
+          const std::string path = glue::str(folder.attr("name")) + "/tuned-gains.yaml";
+          py::object file = py::module_::import("builtins").attr("open")(path, "w", "encoding"_a = "utf-8");
+          file.attr("write")(gains_file_text(actuator, gains));
+          file.attr("close")();
+          status = load_gains(args, actuator, path);
+        } catch (py::error_already_set&) {
+          py::error_scope keep;
+          folder.attr("cleanup")();
+          throw;
+        }
+        folder.attr("cleanup")();
+      }
     }
+  } catch (py::error_already_set&) {
+    py::error_scope keep;
+    link.attr("close")();
+    throw;
   }
-  actuator.attr("set_parameters")(wanted);
-  py::dict back = actuator.attr("get_parameters")(keys);
-  for (py::handle key : keys) {
-    const double w = glue::as_float(wanted[key], "gain");
-    const double b = back.contains(key) ? glue::as_float(back[key], "gain") : kNaN;
-    if (!(std::fabs(b - w) <= 1e-6 * std::max(1.0, std::fabs(w)))) {
-      print("The actuator did not take " + glue::str(key.attr("name")) + " (reads " + glue::str(py::float_(b)) + ").");
-      return kExitFailure;
-    }
-  }
-  print("Written. The values are volatile until saved (save_config).");
-  return kExitSuccess;
+  link.attr("close")();
+  return status;
 }
 
 void add_cli_parser(py::handle subparsers) {
@@ -997,12 +1156,15 @@ void add_cli_parser(py::handle subparsers) {
   tune.attr("add_argument")("--csv", "metavar"_a = "FILE", "help"_a = "write every candidate and its metrics as CSV");
   tune.attr("add_argument")("--plot", "metavar"_a = "FILE", "help"_a = "plot the best responses against the current gains");
   tune.attr("add_argument")("--apply", "action"_a = "store_true",
-                            "help"_a = "write the best gains to the physical actuator at --address");
+                            "help"_a = "write the best gains to the physical actuator at --address (its configuration load: the changes are shown and, unless --yes, confirmed)");
   tune.attr("add_argument")("--address", "-a", "type"_a = mod.get("_address"), "default"_a = py::none(),
                             "help"_a = "address of the actuator for --apply (e.g., 0x10)");
   tune.attr("add_argument")("--port", "-p", "type"_a = str_t, "default"_a = py::none(),
                             "help"_a = "CAN interface port for --apply (e.g., /dev/ttyACM0)");
+  tune.attr("add_argument")("--persist", "action"_a = "store_true",
+                            "help"_a = "with --apply: make the actuator keep the gains (save_config)");
   tune.attr("add_argument")("--yes", "action"_a = "store_true", "help"_a = "apply without asking");
+  tune.attr("set_defaults")("tune_parser"_a = tune);
 }
 
 py::object parse_address(py::handle text) {
@@ -1044,7 +1206,7 @@ int command_tune(py::object args) {
     for (py::handle f : args.attr("fixed")) {
       py::list kv = f.attr("split")("=", 1);
       if (py::len(kv) != 2) glue::raise(PyExc_ValueError, "--fixed takes NAME=VALUE");
-      fixed[kv[0].attr("upper")()] = py::module_::import("builtins").attr("float")(kv[1]);
+      fixed[py::str(parameter_name_as_given(glue::str(kv[0])))] = py::module_::import("builtins").attr("float")(kv[1]);
     }
     scenario = mod.get("Scenario")("model"_a = args.attr("virtual"), "mode"_a = args.attr("mode"),
                                    "setpoint"_a = setpoint, "load"_a = py::tuple(load),
@@ -1057,18 +1219,23 @@ int command_tune(py::object args) {
     }
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-    print("doroze tune: " + glue::str(e.value()));
-    return kExitUsage;
+    usage_error(args, glue::str(e.value()));
   }
-  if (PyObject_IsTrue(args.attr("apply").ptr()) && args.attr("address").is_none()) {
-    print("doroze tune: --apply needs the actuator's address (-a ADDR)");
-    return kExitUsage;
+  if (truthy(args.attr("apply"))) {
+    // Found before the sweep: nothing to apply could come of it.
+    if (args.attr("address").is_none()) usage_error(args, "--apply needs the actuator's address (-a ADDR)");
+    const std::vector<std::string> twin_only = not_actuator_parameters(names);
+    if (!twin_only.empty()) {
+      std::string list;
+      for (const std::string& n : twin_only) list += (list.empty() ? "" : ", ") + n;
+      usage_error(args, "--apply writes actuator parameters only; not one: " + list);
+    }
   }
 
   py::object client = py::none();
   py::object executor = make_executor(args, &client);
   if (!executor) {
-    print("doroze tune: --scheduler needs dask.distributed (pip install 'vez_api[dask]')");
+    print_failure(args, "--scheduler needs dask.distributed (pip install 'vez_api[dask]')");
     return kExitFailure;
   }
   py::object result;
@@ -1080,7 +1247,7 @@ int command_tune(py::object args) {
       if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_FileNotFoundError) && !e.matches(PyExc_ImportError) &&
           !e.matches(PyExc_KeyError))
         throw;
-      print("doroze tune: " + glue::str(e.value()));
+      print_failure(args, glue::str(e.value()));
       if (!client.is_none()) client.attr("close")();
       return kExitFailure;
     }
@@ -1121,10 +1288,10 @@ int command_tune(py::object args) {
     print("plot: " + glue::str(args.attr("plot")));
   }
   if (py::len(ranked) == 0) {
-    print("No candidate ran.");
+    print_failure(args, "no candidate ran");
     return kExitFailure;
   }
-  if (PyObject_IsTrue(args.attr("apply").ptr())) return apply_gains(args, py::dict(ranked[0].attr("gains")));
+  if (truthy(args.attr("apply"))) return apply_gains(args, scenario, py::dict(ranked[0].attr("gains")));
   return kExitSuccess;
 }
 
@@ -1276,11 +1443,9 @@ PYBIND11_MODULE(tuning, m) {
           glue::doc{"The cost of a Result under `cost` (as for sweep); absolute values of the metrics."});
   mod.def("_address", &parse_address, py::arg("text"),
           glue::doc{"An address given as decimal, hexadecimal (0x), octal (0o) or binary (0b) text."});
-  mod.def("_write_gains", &write_gains, py::arg("actuator"), py::arg("gains"), py::arg("where"), py::arg("yes"),
-          glue::doc{"Show the change, ask unless `yes`, write `gains` to the connected actuator and check them. "
-                    "Returns the exit status."});
   mod.def("_add_cli_parser", &add_cli_parser, py::arg("subparsers"),
           glue::doc{"Add the `tune` command to the `doroze` command line's subparsers."});
   mod.def("command_tune", &command_tune, py::arg("args"),
-          glue::doc{"Run `doroze tune` with the parsed arguments. Returns the exit status (0, 1 or 2)."});
+          glue::doc{"Run `doroze tune` with the parsed arguments. Returns the exit status (0 done, 1 a failure reported on "
+                    "standard error); argument errors leave through the parser's SystemExit (status 2)."});
 }

@@ -7,16 +7,21 @@ import concurrent.futures
 import csv
 import math
 import pickle
+import struct
 import warnings
 
 import pytest
 
 from vez_api import tuning
-from vez_api.doroze_cli import run as doroze
+from vez_api import doroze_cli
 
 from bus_emulator import BusEmulator
 
 SHORT = 0.25  # s: enough for a position step of the reference twin to settle
+
+
+def doroze(argv: list[str]) -> int:
+    return doroze_cli.run(argv, prog="doroze")
 
 
 def position_step(**kwargs) -> tuning.Scenario:
@@ -109,12 +114,20 @@ def test_profiles_and_load_reach_the_twin():
         ({"BOGUS": 1.0}, "'BOGUS' is not a tunable parameter"),
         # limits the model refuses: the maximum below the minimum
         ({"LIM_POSITION_MAX": -5000.0}, "the model reported: invalid limits rejected"),
+        # a path the model does not have: setting it would only add a Python attribute
+        ({"inp.T_ADX": 3.0}, "'inp.T_ADX' is not in the model (inp has no 'T_ADX')"),
+        ({"input.T_ADC": 3.0}, "'input.T_ADC' is not in the model (the model has no 'input')"),
     ],
 )
 def test_invalid_candidates_fail_with_the_reason(gains, message):
     result = tuning.run(position_step(), gains)
     assert not result.ok
     assert result.error.startswith(message)
+
+
+def test_a_varied_model_path_must_exist():
+    result = tuning.run(position_step(vary=("KP_POSITION", "inp.T_ADX")))
+    assert not result.ok and result.error.startswith("'inp.T_ADX' is not in the model")
 
 
 def test_bad_scenarios_are_refused_where_they_are_made():
@@ -251,40 +264,123 @@ def test_doroze_tune_samples_and_argument_errors(capsys):
                      "--samples", "3", "--seed", "2", "--workers", "1", "--top", "1"])
     out = capsys.readouterr().out.splitlines()
     assert status == 0 and "3 candidates" in out[0] and len(out) == 4
+    # model paths keep their case; parameter names take any
+    assert doroze(["tune", "--virtual", "ORBIT_4", "--duration", "0.05", "--vary", "inp.T_ADC=1:4:2,kp_speed=1:2:2",
+                   "--workers", "1", "--top", "4"]) == 0
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].endswith("4 candidates, 4 ran, 0 failed; ranked by iae")
+    assert out[1].split()[:3] == ["rank", "inp.T_ADC", "KP_SPEED"]
+    # a failure: reported on standard error after the command's name, status 1, no traceback
     assert doroze(["tune", "--virtual", "NO_SUCH_MODEL", "--vary", "KP_POSITION=5:6:2"]) == 1
-    assert capsys.readouterr().out.startswith("doroze tune: ")  # what the assets search said, no traceback
-    assert doroze(["tune", "--virtual", "ORBIT_4", "--vary", "KP_POSITION=5"]) == 2
-    assert "NAME=LOW:HIGH" in capsys.readouterr().out
-    assert doroze(["tune", "--virtual", "ORBIT_4", "--vary", "BOGUS=1:2:2"]) == 2
-    assert doroze(["tune", "--virtual", "ORBIT_4", "--vary", "KP_POSITION=1:2:2", "--apply"]) == 2
-    assert "--apply needs the actuator's address" in capsys.readouterr().out
+    failure = capsys.readouterr()
+    assert failure.out == "" and failure.err.startswith("doroze tune: ") and "Traceback" not in failure.err
+    # argument errors: the parser's usage and message, status 2, found before anything runs
+    for argv, message in (
+        (["--vary", "KP_POSITION=5"], "--vary takes NAME=LOW:HIGH[:COUNT[:log]], got KP_POSITION=5"),
+        (["--vary", "BOGUS=1:2:2"], "'BOGUS' is not a tunable parameter"),
+        (["--vary", "KP_POSITION=1:2:2", "--apply"], "--apply needs the actuator's address (-a ADDR)"),
+        (["--vary", "KP_POSITION=1:2:2,inp.T_ADC=1:2:2", "--apply", "-a", "0x10"],
+         "--apply writes actuator parameters only; not one: inp.T_ADC"),
+    ):
+        assert doroze(["tune", "--virtual", "ORBIT_4", *argv]) == 2
+        usage = capsys.readouterr()
+        assert usage.out == "" and "usage: doroze tune" in usage.err and f"doroze tune: error: {message}" in usage.err
 
 
-def test_apply_writes_only_the_tuned_parameters_to_the_actuator(capsys):
-    from vez_api.doroze_actuator_real import DorozeActuatorReal
-    from vez_api.vez_over_usb import VezOverUsb
+# --- doroze tune --apply, against the bus emulator ---------------------------------------------
 
-    def stored(port):
-        with VezOverUsb(port=port) as link:
-            actuator = DorozeActuatorReal(link, 0x10)
-            assert actuator.connect()
-            return dict(actuator.get_parameters_all())
+APPLY = ["tune", "--virtual", "ORBIT_4", "--duration", "0.2", "--vary", "KP_POSITION=20:40:2,KP_SPEED=3:4:2",
+         "--workers", "1", "--top", "1", "--apply", "-p"]
 
-    with BusEmulator("--actuator", "0x10:ORBIT_4") as bus:
-        before = stored(bus.port)
-        status = doroze(["tune", "--virtual", "ORBIT_4", "--duration", "0.2", "--vary",
-                         "KP_POSITION=20:40:2,KP_SPEED=3:4:2", "--workers", "1", "--apply", "-a", "0x10", "-p",
-                         bus.port, "--yes"])
-        out = capsys.readouterr().out
-        after = stored(bus.port)
-    assert status == 0, out
-    assert "Changes for the actuator at address 0x10" in out
-    written = {}
+
+def float32_bits(value: float) -> int:
+    return struct.unpack("<I", struct.pack("<f", value))[0]
+
+
+def written_changes(out: str) -> dict[str, float]:
+    """The `  NAME: old -> new` lines of the configuration load's report."""
+    changes = {}
     for line in out.splitlines():
         if line.startswith("  ") and " -> " in line:
             name, _, change = line.strip().partition(": ")
-            written[name] = float(change.split(" -> ")[1])
+            changes[name] = float(change.split(" -> ")[1])
+    return changes
+
+
+@pytest.fixture
+def bus():
+    with BusEmulator("--actuator", "0x10:ORBIT_4", "--actuator", "0x11:NOVA_3") as emulator:
+        yield emulator
+
+
+def test_apply_writes_only_the_tuned_parameters_to_the_actuator(bus, capsys):
+    before = bus.parameters(0x10)
+    status = doroze([*APPLY, bus.port, "-a", "0x10", "--yes"])
+    captured = capsys.readouterr()
+    assert status == 0, captured
+    out = captured.out
+    assert f"Best gains onto ORBIT_4 by CAN at address 0x10 ({bus.port}):" in out
+    assert "Changed 2 parameters:" in out and "Written and read back: 2 parameters." in out
+    assert "Not in the file" not in out  # everything else is left alone by design, not worth a line
+    assert "Not saved in the actuator's memory" in out
+    written = written_changes(out)
     assert set(written) == {"KP_POSITION", "KP_SPEED"}
-    assert {k.name: after[k] for k in after if k.name in written} == pytest.approx(written)
-    others = {k.name: (before[k], after[k]) for k in before if k.name not in written}
-    assert {name: a for name, (b, a) in others.items() if a != b and not (a != a and b != b)} == {}
+
+    # Straight from the emulator's store: the two gains, bit for bit, and nothing else moved.
+    after = bus.parameters(0x10)
+    codes = {"KP_POSITION": 0x0F, "KP_SPEED": 0x0D}
+    assert {code for code in after if after[code] != before[code]} == set(codes.values())
+    for name, code in codes.items():
+        assert after[code][0] == float32_bits(written[name])
+    assert capsys.readouterr().err == ""
+
+
+def test_apply_persists_on_request_and_writes_nothing_already_there(bus, capsys):
+    assert doroze([*APPLY, bus.port, "-a", "0x10", "--yes", "--persist"]) == 0
+    out = capsys.readouterr().out
+    assert "Saved in the actuator's memory." in out and "Not saved" not in out
+    store = bus.parameters(0x10)
+    # The same tuning again: the actuator holds these gains already.
+    assert doroze([*APPLY, bus.port, "-a", "0x10", "--yes"]) == 0
+    out = capsys.readouterr().out
+    assert "No changes" in out and "Written and read back" not in out
+    assert bus.parameters(0x10) == store
+
+
+def test_apply_asks_first_and_a_refusal_writes_nothing(bus, capsys, monkeypatch):
+    before = bus.parameters(0x10)
+    questions = []
+    monkeypatch.setattr("builtins.input", lambda prompt: questions.append(prompt) or "n")
+    assert doroze([*APPLY, bus.port, "-a", "0x10"]) == 1
+    captured = capsys.readouterr()
+    assert questions == ["Write these values? [y/N] "]
+    assert "Would change 2 parameters:" in captured.out
+    assert set(written_changes(captured.out)) == {"KP_POSITION", "KP_SPEED"}
+    assert captured.err == "doroze tune: not confirmed; nothing was written\n"
+    assert bus.parameters(0x10) == before
+
+    def end_of_input(prompt):
+        raise EOFError
+
+    monkeypatch.setattr("builtins.input", end_of_input)  # no terminal: the answer is no
+    assert doroze([*APPLY, bus.port, "-a", "0x10"]) == 1
+    assert bus.parameters(0x10) == before
+
+    monkeypatch.setattr("builtins.input", lambda prompt: "yes")
+    assert doroze([*APPLY, bus.port, "-a", "0x10"]) == 0
+    out = capsys.readouterr().out
+    assert "Would change 2 parameters:" in out and "Written and read back: 2 parameters." in out
+    changed = {code for code, value in bus.parameters(0x10).items() if value != before[code]}
+    assert changed == {0x0F, 0x0D}
+
+
+def test_apply_refuses_another_model_and_reports_what_cannot_be_reached(bus, capsys):
+    before = bus.parameters(0x11)
+    assert doroze([*APPLY, bus.port, "-a", "0x11", "--yes"]) == 1
+    err = capsys.readouterr().err
+    assert err == (f"doroze tune: the gains were tuned on the twin of ORBIT_4; the actuator by CAN at address 0x11 "
+                   f"({bus.port}) is model NOVA_3. Nothing was written.\n")
+    assert bus.parameters(0x11) == before
+    # nothing answers at 0x20
+    assert doroze([*APPLY, bus.port, "-a", "0x20", "--yes"]) == 1
+    assert capsys.readouterr().err == f"doroze tune: could not connect by CAN at address 0x20 ({bus.port})\n"
