@@ -691,12 +691,9 @@ py::object sweep(py::object scenario, py::handle candidates_arg, py::handle exec
       py::object context = mp.attr("get_context")(
           py::module_::import("sys").attr("platform").cast<std::string>() == "linux" ? "forkserver" : "spawn");
       const size_t tasks = (n + chunk - 1) / chunk;
-      py::dict options("max_workers"_a = std::min(workers, tasks), "mp_context"_a = context);
-      // Each run leaves its copy of the simulation library mapped in the
-      // process; fresh worker processes every ~2000 runs keep that bounded.
-      if (PY_VERSION_HEX >= 0x030B0000)
-        options["max_tasks_per_child"] = std::max<size_t>(1, 2000 / chunk);
-      pool = futures.attr("ProcessPoolExecutor")(**options);
+      // Workers live as long as the sweep: a run gives back everything its
+      // actuator took, so nothing builds up in them.
+      pool = futures.attr("ProcessPoolExecutor")("max_workers"_a = std::min(workers, tasks), "mp_context"_a = context);
       own = true;
     }
     try {

@@ -384,3 +384,26 @@ def test_apply_refuses_another_model_and_reports_what_cannot_be_reached(bus, cap
     # nothing answers at 0x20
     assert doroze([*APPLY, bus.port, "-a", "0x20", "--yes"]) == 1
     assert capsys.readouterr().err == f"doroze tune: could not connect by CAN at address 0x20 ({bus.port})\n"
+
+
+def test_runs_give_back_what_they_take():
+    """A sweep's workers run thousands of candidates in one process: what a
+    run took (its copy of the simulation library, descriptors) is reclaimed,
+    at the latest by the next collection of reference cycles."""
+    import gc
+    import os
+
+    def held():
+        with open("/proc/self/maps") as maps:
+            copies = {line.split(None, 5)[5] for line in maps if "libORBIT_4" in line}
+        return len(copies), len(os.listdir("/proc/self/fd"))
+
+    scenario = position_step(duration=0.01)
+    tuning.run(scenario)
+    _, descriptors = held()
+    for _ in range(40):
+        assert tuning.run(scenario, {"KP_POSITION": 30.0}).ok
+    gc.collect()
+    tuning.run(scenario)  # unloads what nothing can reach any more
+    copies, descriptors_after = held()
+    assert copies <= 2 and descriptors_after == descriptors
