@@ -471,7 +471,8 @@ py::object run(py::object scenario, py::handle gains_arg) {
       reference[k] = r;
       const double iq = probes.iq.read();
       const double torque = probes.torque.read();
-      tally.add(std::hypot(iq, probes.id.read()), torque, probes.bus_power.read(), probes.limit_flags());
+      const double id = probes.id.read();
+      tally.add(std::sqrt(iq * iq + id * id), torque, probes.bus_power.read(), probes.limit_flags());
       if (k % every == 0) {
         series[0].push_back(t);
         series[1].push_back(r);
@@ -653,6 +654,28 @@ size_t default_workers() {
   return n.is_none() ? 1 : std::max<size_t>(1, n.cast<size_t>());
 }
 
+// How many tasks `executor` runs at once: a process or thread pool says so
+// itself; the executor of a dask.distributed client asks the client for its
+// workers' threads.  8 when it cannot be told.
+size_t executor_workers(py::handle executor) {
+  constexpr size_t kUnknown = 8;
+  py::object known = py::getattr(executor, "_max_workers", py::none());
+  if (PyLong_Check(known.ptr())) return std::max<long long>(1, known.cast<long long>());
+  py::object client = py::getattr(executor, "_client", py::none());
+  if (client.is_none() || !py::hasattr(client, "nthreads")) return kUnknown;
+  size_t threads = 0;
+  try {
+    py::dict per_worker = client.attr("nthreads")();
+    for (auto item : per_worker) threads += std::max<long long>(0, item.second.cast<long long>());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return kUnknown;  // not the client this looks like
+  } catch (py::cast_error&) {
+    return kUnknown;
+  }
+  return threads == 0 ? kUnknown : threads;
+}
+
 py::object sweep(py::object scenario, py::handle candidates_arg, py::handle executor, py::handle cost,
                  py::handle chunk_size_arg, py::handle workers_arg) {
   check_cost(cost);
@@ -668,8 +691,7 @@ py::object sweep(py::object scenario, py::handle candidates_arg, py::handle exec
   if (executor.is_none() && !workers_arg.is_none()) {
     // given explicitly: the pool has exactly that many
   } else if (!executor.is_none()) {
-    py::object known = py::getattr(executor, "_max_workers", py::none());
-    workers = known.is_none() ? 8 : std::max<size_t>(1, known.cast<size_t>());
+    workers = executor_workers(executor);
   }
   // Four tasks per worker balance the load; each task still holds many runs,
   // so shipping it costs little next to the simulation.

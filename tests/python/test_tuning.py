@@ -222,6 +222,42 @@ def test_process_and_thread_pools_agree_with_a_serial_run():
         assert comparable(tuning.sweep(scenario, candidates, executor=threads, chunk_size=1)) == serial
 
 
+class RecordingExecutor(concurrent.futures.Executor):
+    """Runs every task at once, here, and counts the candidates of each."""
+
+    def __init__(self, **attributes):
+        self.__dict__.update(attributes)
+        self.chunks = []
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.chunks.append(len(args[1]))
+        future = concurrent.futures.Future()
+        future.set_result(fn(*args, **kwargs))
+        return future
+
+
+class FakeClient:
+    def __init__(self, threads):
+        self.threads = threads
+
+    def nthreads(self):
+        return self.threads
+
+
+def test_chunks_follow_the_executors_size():
+    # Candidates that fail before any simulation: only the chunking is at work.
+    candidates = [{"KP_POSITION": -float(i + 1)} for i in range(64)]
+    for executor, tasks in (
+        (RecordingExecutor(_max_workers=2), 8),  # a pool: about four tasks per worker
+        (RecordingExecutor(_client=FakeClient({"tcp://a": 3, "tcp://b": 1})), 16),  # a cluster's executor: its threads
+        (RecordingExecutor(_client=FakeClient({})), 32),  # no worker yet: as for an executor that does not say
+        (RecordingExecutor(), 32),
+    ):
+        result = tuning.sweep(position_step(), candidates, executor=executor)
+        assert len(executor.chunks) == tasks and sum(executor.chunks) == 64
+        assert [r.gains for r in result.failed] == candidates
+
+
 def test_a_dask_cluster_agrees_with_a_serial_run():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # another library's import-time deprecations
