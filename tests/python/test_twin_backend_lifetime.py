@@ -327,9 +327,9 @@ def test_bindings_that_raise_on_import(twin, tmp_path, monkeypatch):
     real_mkdtemp = backend.tempfile.mkdtemp
     monkeypatch.setattr(backend.tempfile, "mkdtemp", lambda: made.append(real_mkdtemp()) or made[-1])
     count = ActuatorWrapper.instance_count
+    # The message itself is unchanged (newer pytest matches `match` against the notes too).
     with pytest.raises(RuntimeError) as info:
         ActuatorWrapper(library, bindings)
-    # The message unchanged (pytest 8 and later would match `match=` against the note too).
     assert str(info.value) == "generated for another model"
     if sys.version_info >= (3, 11):
         assert info.value.__notes__ == [f"raised while executing the digital-twin bindings {bindings}"]
