@@ -20,7 +20,7 @@ FUZZ_SECONDS  ?= 30
 APT_PACKAGES := g++ clang libclang-rt-dev meson ninja-build pkg-config \
                 python3 python3-dev python3-venv python3-mesonpy pybind11-dev \
                 python3-serial python3-yaml python3-pydantic python3-pytest python3-mypy \
-                python3-matplotlib python3-rich tmux googletest libgtest-dev
+                python3-matplotlib python3-rich python3-distributed tmux googletest libgtest-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -30,7 +30,8 @@ PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) me
 STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
                     vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
                     vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual \
-                    vez_api.doroze_cli vez_api.doroze_actuator vez_api.config vez_api.monitor
+                    vez_api.doroze_cli vez_api.doroze_actuator vez_api.config vez_api.monitor \
+                    vez_api.tuning
 
 .PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench soak second-python second-python-checks clean FORCE
 

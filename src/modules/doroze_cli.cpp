@@ -296,6 +296,8 @@ py::object make_parser(py::handle prog) {
                             "help"_a = "Target device address (e.g., 0x10) (only for CAN)");
 
   vez::cli::add_service_commands(mod, commands, address_type, port_help);
+  // Gain tuning on the digital twin lives with the tuning module.
+  py::module_::import("vez_api.tuning").attr("_add_cli_parser")(commands);
   return parser;
 }
 
@@ -316,6 +318,8 @@ int parse_and_dispatch(py::handle argv, py::handle prog) {
     mod.get("command_blink")(args);
   } else if (command == "home") {
     mod.get("command_home")(args);
+  } else if (command == "tune") {
+    fail(py::module_::import("vez_api.tuning").attr("command_tune")(args).cast<int>());
   }
   return exit_status;
 }
