@@ -109,7 +109,7 @@ fuzz-smoke: fuzz
 # --- Python ---------------------------------------------------------------------
 
 pytest: $(B)/.installed | $(B)/counts
-	cd tests/python && ../../$(PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/pytest.log
+	cd tests/python && VEZ_API_REQUIRE_GLUE_SELFTEST=1 ../../$(PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/pytest.log
 
 stubtest: $(B)/.installed
 	$(PY) -m mypy.stubtest --allowlist tests/stubtest_allowlist.txt $(STUBTEST_MODULES)

@@ -733,8 +733,8 @@ void rebind_ctypes_functions(py::object /*self*/, py::object module, py::object 
 }
 
 py::object bind_optional_global(py::object self, py::handle type_name, py::handle symbol_name) {
-  py::str type_key = glue::as_str(type_name, "type_name");
-  py::str symbol_key = glue::as_str(symbol_name, "symbol_name");
+  py::str type_key = glue::as_str_or_subclass(type_name, "type_name");
+  py::str symbol_key = glue::as_str_or_subclass(symbol_name, "symbol_name");
   py::object lib = self.attr("_lib");
   py::object struct_type = py::getattr(lib, type_key, py::none());
   py::object raw_library = py::getattr(lib, "_dll", py::none());
@@ -1235,7 +1235,7 @@ py::str decode_c_string_bytes(py::handle raw_value) {
 }
 
 py::object decode_optional_c_string(py::object self, py::handle symbol_name) {
-  py::str name = glue::as_str(symbol_name, "symbol_name");
+  py::str name = glue::as_str_or_subclass(symbol_name, "symbol_name");
   py::object lib = self.attr("_lib");
   py::object value = py::getattr(lib, name, py::none());
   if (PyUnicode_Check(value.ptr())) return value;

@@ -145,7 +145,7 @@ uint8_t member_byte(py::handle obj, PyObject* enum_cls, const char* arg, const c
 // member is checked before anything is sent.
 std::vector<uint8_t> request_codes(py::handle items, const char* arg, PyObject* enum_cls, const char* expected,
                                    size_t limit, const char* limit_warning) {
-  py::list list = glue::as_list(items, arg);
+  py::list list = glue::as_list_or_subclass(items, arg);
   size_t count = py::len(list);
   if (limit_warning != nullptr && count > limit) {
     glue::warn(mod, PyExc_UserWarning, limit_warning);
@@ -424,7 +424,7 @@ bool wait_for_flag(py::handle self, const char* flag, double timeout, double ste
 }
 
 void send_vez_common(py::object self, py::handle msg, py::handle high_speed_candidate) {
-  py::list payload = glue::as_list(msg, "msg");
+  py::list payload = glue::as_list_or_subclass(msg, "msg");
   send_vez_common_impl(self, payload, truthy(high_speed_candidate));
 }
 
@@ -698,7 +698,7 @@ py::object get_items_blocking(py::object self, py::handle items, py::handle time
 // Parameters
 
 void set_parameters(py::object self, py::handle parameters) {
-  py::dict table = glue::as_dict(parameters, "parameters");
+  py::dict table = glue::as_dict_or_subclass(parameters, "parameters");
   // Everything is converted before the first batch goes out.
   std::vector<core::ParameterWrite> writes;
   writes.reserve(py::len(table));

@@ -1158,7 +1158,7 @@ py::object discover_available_actuators(py::object bindings_path) {
 }
 
 py::object set_actuator(py::object self, py::handle model_name, py::object library_path, py::object bindings_root) {
-  py::str name = glue::as_str(model_name, "model_name");
+  py::str name = glue::as_str_or_subclass(model_name, "model_name");
   const std::string quoted = "Actuator '" + glue::str(name) + "'";
   py::object library, bindings;
   if (library_path.is_none()) {
@@ -1300,7 +1300,7 @@ py::object follow(py::object start, const std::vector<std::string>& parts, size_
 }
 
 std::vector<std::string> split_path(py::handle path) {
-  const std::string text = glue::str(glue::as_str(path, "path"));
+  const std::string text = glue::str(glue::as_str_or_subclass(path, "path"));
   std::vector<std::string> parts;
   size_t begin = 0;
   while (true) {
@@ -1349,7 +1349,7 @@ void set_filter_cutoff(py::object self, py::object speed_cutoff, py::object curr
 }
 
 py::object get_filter_cutoff(py::object self, py::handle key) {
-  py::str name = glue::as_str(key, "key");
+  py::str name = glue::as_str_or_subclass(key, "key");
   py::object act = self.attr("actuator");
   if (!act.is_none() && py::hasattr(act, "get_filter_cutoffs")) {
     py::object value = act.attr("get_filter_cutoffs")().attr("get")(name, nan_object());
@@ -1419,7 +1419,7 @@ py::object get_parameter_value(py::object self, py::object param) {
 }
 
 void set_parameters(py::object self, py::handle parameters) {
-  py::dict table = glue::as_dict(parameters, "parameters");
+  py::dict table = glue::as_dict_or_subclass(parameters, "parameters");
   // A snapshot of the pairs: a setter may not change what is being walked.
   py::list pairs(table.attr("items")());
   for (py::handle pair : pairs) {
@@ -1770,7 +1770,7 @@ void blink(py::object self, py::handle /*timeout*/) {
 // Feedback.
 
 void set_feedback_items(py::object self, py::handle items) {
-  py::list list = glue::as_list(items, "items");
+  py::list list = glue::as_list_or_subclass(items, "items");
   self.attr("_feedback_items") = steal(PySequence_List(list.ptr()));  // a copy
   self.attr("_latest_feedback") = py::dict();
 }
@@ -1823,7 +1823,7 @@ const std::string item_limit_warning(py::handle limit) {
 
 py::dict get_items_blocking(py::object self, py::handle items, py::handle /*timeout*/) {
   glue::call_method(self, "_require_actuator");
-  py::list requested = glue::as_list(items, "items");
+  py::list requested = glue::as_list_or_subclass(items, "items");
   py::object limit = mod.get("VEZ_MAX_FEEDBACK_ITEMS_PER_REQUEST");
   py::object kept = requested;
   if (PyObject_RichCompareBool(py::int_(py::len(requested)).ptr(), limit.ptr(), Py_GT) == 1) {
@@ -2323,7 +2323,7 @@ py::tuple benchmark_telemetry_floor(py::handle ticks_arg, py::handle items_arg, 
   bool fits = false;
   const int64_t ticks = glue::int64_of(glue::as_int(ticks_arg, "ticks"), &fits);
   const int64_t payload_every = glue::int64_of(glue::as_int(payload_every_arg, "payload_every"), &fits);
-  py::list items = glue::as_list(items_arg, "items");
+  py::list items = glue::as_list_or_subclass(items_arg, "items");
   std::vector<PyObject*> keys;
   std::vector<Py_hash_t> hashes;
   for (py::handle item : items) {

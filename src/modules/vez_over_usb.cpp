@@ -539,7 +539,7 @@ bool is_serial_error(py::error_already_set& e, const char* name) {
 }
 
 void init(py::object self, py::handle port, py::handle connect_on_init, py::object logger) {
-  py::object port_name = glue::as_optional_str(port, "port");
+  py::object port_name = glue::as_optional_str_or_subclass(port, "port");
   glue::super_attr(usb_class, self, "__init__")("logger"_a = logger);
   self.attr("_port") = port_name;
   // Created unopened and reused across reconnects.
@@ -641,7 +641,7 @@ py::bytes build_frame(py::handle word, py::list data) {
 
 bool send_vez(py::object self, py::handle address, py::handle data, py::object priority, py::object can_high_speed) {
   py::int_ addr = glue::as_int(address, "address");
-  py::list payload = glue::as_list(data, "data");
+  py::list payload = glue::as_list_or_subclass(data, "data");
   if (!truthy(glue::call_method(self, "_check_vez_id_range", addr))) {
     glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
     return false;
