@@ -25,10 +25,8 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Sources that go into the wheel; the install is redone only when one changes.
 PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md
 
-STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
-                    vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
-                    vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual \
-                    vez_api.doroze_cli vez_api.doroze_actuator
+# The package's extension modules, listed once (meson.build and the tests read it too).
+STUBTEST_MODULES := $(addprefix vez_api.,$(shell cat src/modules/extension_modules.txt))
 
 .PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
 
