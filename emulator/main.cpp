@@ -1,11 +1,14 @@
 // vez-bus-emulator: a USB-CAN adapter and the actuators behind it, on a
 // pseudo-terminal.  Point the SDK at the printed device path (or at --link).
 //
-// Commands on standard input, one per line:
+// Commands on standard input (or the file or FIFO given with --commands), one
+// per line:
 //   error <address> <bits>   the actuator reports an error field (e.g. error 0x10 0x80000001)
 //   load <address> <Nm>      external load torque on the actuator's output shaft
 //   stats                    counters on standard error
 //   quit
+// A terminal is read only while the emulator runs in its foreground, so a
+// job started in the background (`vez-bus-emulator ... &`) is not stopped.
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -24,6 +27,7 @@
 #include <vector>
 
 #include "bus.hpp"
+#include "command_input.hpp"
 #include "nodes.hpp"
 #include "options.hpp"
 #include "plant_twin.hpp"
@@ -108,6 +112,9 @@ int main(int argc, char** argv) {
   signal(SIGINT, on_signal);
   signal(SIGTERM, on_signal);
   signal(SIGPIPE, SIG_IGN);
+  // A read of the terminal that races a move to the background fails (EIO)
+  // instead of stopping the program.
+  signal(SIGTTIN, SIG_IGN);
 
   try {
     PtyLink link;
@@ -125,8 +132,8 @@ int main(int argc, char** argv) {
     std::printf("%s\n", link.slave_path().c_str());
     std::fflush(stdout);
 
-    std::string command_line;
-    bool stdin_open = true;
+    CommandInput commands(options.commands);
+    std::vector<std::string> lines;
     while (!g_stop) {
       const double now = monotonic_now();
       bus.on_host_bytes(link.read_available(), now);
@@ -136,22 +143,15 @@ int main(int argc, char** argv) {
 
       const double wake = std::min({bus.next_due(), bus.next_node_wakeup(now), now + 0.05});
       const double wait = std::max(0.0, wake - monotonic_now());
+      const int command_fd = commands.pollable_fd();
       pollfd fds[2] = {{link.master_fd(), static_cast<short>(POLLIN | (link.has_pending_output() ? POLLOUT : 0)), 0},
-                       {STDIN_FILENO, POLLIN, 0}};
+                       {command_fd, POLLIN, 0}};
       timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
-      const int ready = ppoll(fds, stdin_open ? 2 : 1, &timeout, nullptr);
-      if (ready > 0 && stdin_open && (fds[1].revents & (POLLIN | POLLHUP))) {
-        char buf[512];
-        const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-        if (n <= 0) {
-          stdin_open = false;  // no controller attached: keep running
-          continue;
-        }
-        command_line.append(buf, static_cast<size_t>(n));
-        size_t eol;
-        while ((eol = command_line.find('\n')) != std::string::npos) {
-          const std::string line = command_line.substr(0, eol);
-          command_line.erase(0, eol + 1);
+      const int ready = ppoll(fds, command_fd >= 0 ? 2 : 1, &timeout, nullptr);
+      if (ready > 0 && command_fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        lines.clear();
+        commands.read_lines(lines);  // at the end of the input: no controller attached, keep running
+        for (const std::string& line : lines) {
           if (!handle_command(line, bus, link, actuators, monotonic_now())) g_stop = 1;
         }
       }

@@ -76,14 +76,16 @@ const char* usage() {
          "  --late-ms MS             how late (default 1500)\n"
          "  --seed N                 seed of the fault injection (default 1)\n"
          "  --verbose                counters on standard error at exit\n"
+         "  --commands PATH          read commands from PATH (a file or a FIFO) instead of standard input\n"
          "The device path is printed on the first line of standard output.\n"
-         "Standard input takes commands: error ADDR BITS | load ADDR NM | stats | quit\n";
+         "Standard input takes commands: error ADDR BITS | load ADDR NM | stats | quit\n"
+         "(a terminal only while the emulator runs in its foreground: a background job is not stopped).\n";
 }
 
 Options parse_options(int argc, char** argv) {
   enum {
     kLink = 1000, kActuator, kDirect, kAdapterVersion, kFirmware, kPad, kReportLimits, kNoise, kCorrupt, kDrop,
-    kLate, kLateMs, kSeed, kVerbose, kHelp
+    kLate, kLateMs, kSeed, kVerbose, kCommands, kHelp
   };
   static const option long_options[] = {
       {"link", required_argument, nullptr, kLink},
@@ -100,6 +102,7 @@ Options parse_options(int argc, char** argv) {
       {"late-ms", required_argument, nullptr, kLateMs},
       {"seed", required_argument, nullptr, kSeed},
       {"verbose", no_argument, nullptr, kVerbose},
+      {"commands", required_argument, nullptr, kCommands},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -127,6 +130,7 @@ Options parse_options(int argc, char** argv) {
       case kLateMs: o.faults.late_s = static_cast<double>(parse_integer(optarg, "--late-ms")) / 1000.0; break;
       case kSeed: o.faults.seed = static_cast<uint64_t>(parse_integer(optarg, "--seed")); break;
       case kVerbose: o.verbose = true; break;
+      case kCommands: o.commands = optarg; break;
       case kHelp: o.help = true; break;
       default: throw std::invalid_argument(std::string("unknown option: ") + argv[optind - 1]);
     }

@@ -11,6 +11,7 @@ namespace vez::emulator {
 
 struct Options {
   std::string link;  // optional symlink to the pseudo-terminal
+  std::string commands;  // file or FIFO to read commands from; empty: standard input
   std::vector<ActuatorConfig> actuators;
   bool direct = false;  // one actuator on the USB port itself, no adapter
   uint16_t adapter_firmware = pack_version(2, 1, 0);

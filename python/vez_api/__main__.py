@@ -1,3 +1,5 @@
-from vez_api.doroze_cli import main
+import sys
 
-main()
+from vez_api.doroze_cli import run
+
+sys.exit(run(prog="python -m vez_api"))

@@ -158,4 +158,17 @@ bool list_reserve_one(PyObject* list, Py_ssize_t grow) {
   return true;
 }
 
+bool set_heap_type_doc(PyTypeObject* type, const char* doc) {
+  const size_t size = std::strlen(doc) + 1;
+  char* copy = static_cast<char*>(PyObject_Malloc(size));
+  if (copy == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(copy, doc, size);
+  PyObject_Free(const_cast<char*>(type->tp_doc));
+  type->tp_doc = copy;
+  return true;
+}
+
 }  // namespace glue::compat

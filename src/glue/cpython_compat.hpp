@@ -131,6 +131,14 @@ inline PyObject** slot_at(PyObject* obj, Py_ssize_t offset) {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
 }
 
+// A heap type's internal doc (tp_doc): where type.__text_signature__ is read
+// from ("Name(params)\n--\n\n..."); the __doc__ of a heap type comes from its
+// dict instead.  The type owns a PyObject_Malloc'ed copy and frees it with
+// PyObject_Free, on 3.10-3.13.  set_heap_type_doc replaces the copy; false
+// with MemoryError set.
+inline const char* heap_type_doc(PyTypeObject* type) { return type->tp_doc; }
+bool set_heap_type_doc(PyTypeObject* type, const char* doc);
+
 // ---------------------------------------------------------------------------
 // Instance dicts
 

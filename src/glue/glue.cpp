@@ -1,7 +1,11 @@
 #include "glue.hpp"
 
+#include "cpython_compat.hpp"
+
 #include <cmath>
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 
 namespace glue {
 
@@ -297,6 +301,39 @@ PyObject* def_fast_method(py::handle cls, PyMethodDef* def) {
   Py_DECREF(descriptor);
   if (failed != 0) throw py::error_already_set();
   return descriptor;  // the class holds it
+}
+
+void set_class_text_signature(py::handle cls, const std::string& signature) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) throw std::invalid_argument("a class made at run time expected");
+  const std::string name = compat::type_short_name(type);
+  std::string internal = name + signature + "\n--\n\n";
+  if (const char* old = compat::heap_type_doc(type)) {  // keep the text, drop an earlier signature
+    std::string doc = old;
+    const size_t end_of_signature = doc.find("\n--\n\n");
+    if (doc.rfind(name + "(", 0) == 0 && end_of_signature != std::string::npos) doc.erase(0, end_of_signature + 5);
+    internal += doc;
+  }
+  if (!compat::set_heap_type_doc(type, internal.c_str())) throw py::error_already_set();
+}
+
+void sign_class_from_init(py::handle cls) {
+  py::object own = cls.attr("__dict__");
+  if (!own.contains("__init__")) return;
+  py::object init = own["__init__"];
+  if (!PyInstanceMethod_Check(init.ptr())) return;
+  py::object text_signature = py::getattr(PyInstanceMethod_Function(init.ptr()), "__text_signature__", py::none());
+  if (text_signature.is_none()) return;
+  // "(self, a, b=1)" -> "(a, b=1)": the class is called without self.
+  std::string text = text_signature.cast<std::string>();
+  if (text.rfind("(self, ", 0) == 0) {
+    text.erase(1, 6);
+  } else if (text.rfind("(self)", 0) == 0) {
+    text.erase(1, 4);
+  } else {
+    return;
+  }
+  set_class_text_signature(cls, text);
 }
 
 py::object super_attr(py::handle cls, py::handle self, const char* name) {

@@ -270,6 +270,16 @@ void ModuleRef::def(const char* name, Func&& f, const Extra&... extra) const {
 // ---------------------------------------------------------------------------
 // Plain Python classes
 
+// Gives a class the text signature `signature` ("(address, logger=None)"),
+// which inspect.signature(cls) and help() show: CPython reads a class's
+// __text_signature__ from its internal doc ("Name(...)\n--\n\n"), while a
+// plain class's __doc__ comes from its dict and stays as it is.
+void set_class_text_signature(py::handle cls, const std::string& signature);
+
+// The same with the parameters of the class's own __init__ (a glue method),
+// without self.  A class without one is left as it is.
+void sign_class_from_init(py::handle cls);
+
 class ClassBuilder {
  public:
   // Creates type(name, bases, {__module__, __qualname__, __doc__,
@@ -280,10 +290,12 @@ class ClassBuilder {
   py::object cls() const { return cls_; }
 
   // An instance method (the first C++ parameter receives self).  Works for
-  // __init__ too.
+  // __init__ too, whose parameters then become the class's signature.
   template <typename Func, typename... Extra>
   ClassBuilder& def(const char* name, Func&& f, const Extra&... extra) {
-    set(name, detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...));
+    py::object fn = detail::make_function<true>(name, cls_, std::forward<Func>(f), extra...);
+    set(name, fn);
+    if (std::strcmp(name, "__init__") == 0) sign_class_from_init(cls_);
     return *this;
   }
 

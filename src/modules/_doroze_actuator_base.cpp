@@ -59,9 +59,22 @@ py::object version(py::object) {
   glue::raise(PyExc_NotImplementedError, "version must be implemented by actuator subclasses");
 }
 
-void set_feedback_callback(py::object self, py::object callback) { self.attr("_feedback_callback") = callback; }
+// A callback that could never be called is refused here, where the mistake
+// is made, rather than failing on the receive thread at every message.
+py::object checked_callback(py::object callback) {
+  if (!callback.is_none() && !PyCallable_Check(callback.ptr())) {
+    glue::raise_arg_type("callback", "callable or None", callback);
+  }
+  return callback;
+}
 
-void set_error_callback(py::object self, py::object callback) { self.attr("_error_callback") = callback; }
+void set_feedback_callback(py::object self, py::object callback) {
+  self.attr("_feedback_callback") = checked_callback(callback);
+}
+
+void set_error_callback(py::object self, py::object callback) {
+  self.attr("_error_callback") = checked_callback(callback);
+}
 
 void set_low_freq_feedback_callback(py::object, py::object) {
   // The low-rate stream is gone; one-off reads replace it.  Nothing is stored.
@@ -146,16 +159,24 @@ PYBIND11_MODULE(_doroze_actuator_base, m) {
       .def_property_readonly("model", &model, "Model name reported by the actuator.")
       .def_property_readonly("version", &version, "Firmware version (supplied by subclasses).")
       .def("set_feedback_callback", &set_feedback_callback, py::arg("callback"),
-           glue::doc{"Call `callback(address, items)` for every feedback message."})
+           glue::doc{"Call `callback(address, items)` with each feedback message's {VEZ_Items member: "
+                     "value}; None: no callback. Returns None; TypeError for anything else that cannot be "
+                     "called."})
       .def("set_error_callback", &set_error_callback, py::arg("callback"),
-           glue::doc{"Call `callback(address, errors)` for error reports instead of the default reaction."})
+           glue::doc{"Call `callback(address, errors)` with each error report's {bit: description} instead "
+                     "of the default reaction (log, and stop for codes above 15); None: no callback. "
+                     "Returns None; TypeError for anything else that cannot be called."})
       .def("set_low_freq_feedback_callback", &set_low_freq_feedback_callback, py::arg("callback"),
-           glue::doc{"Deprecated: use get_items_blocking."})
-      .def("get_feedback", &get_feedback, glue::doc{"The live dictionary of the latest feedback values."})
+           glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
+      .def("get_feedback", &get_feedback,
+           glue::doc{"The live dictionary {VEZ_Items member: value} of the latest feedback values (not a "
+                     "copy)."})
       .def_static("is_valid_actuator_address", &is_valid_actuator_address, py::arg("address"),
                   glue::doc{"True for an actuator address in 16..16382."})
       .def("_default_error_callback", &default_error_callback, py::arg("address"), py::arg("errors"),
            glue::doc{"Log every error; stop the actuator for codes above 15."})
-      .def("stop", &stop)
+      .def("stop", &stop,
+           glue::doc{"Stop the actuator. Returns None. Subclasses supply it; here it raises "
+                     "NotImplementedError."})
       .finish();
 }

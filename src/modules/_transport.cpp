@@ -108,8 +108,13 @@ PYBIND11_MODULE(_transport, m) {
            glue::doc{"Stop routing messages from `address`."})
       .def("removeCallback", &remove_callback_deprecated, py::arg("address"),
            glue::doc{"Deprecated: use remove_callback."})
-      .def("connect", &connect, py::arg("port") = py::none())
-      .def("disconnect", &disconnect)
-      .def_property_readonly("is_connected", &is_connected)
+      .def("connect", &connect, py::arg("port") = py::none(),
+           glue::doc{"Open the link (on `port` when given). Returns True when it is up. Subclasses supply "
+                     "it; here it raises NotImplementedError."})
+      .def("disconnect", &disconnect,
+           glue::doc{"Close the link. Returns None. Subclasses supply it; here it raises "
+                     "NotImplementedError."})
+      .def_property_readonly("is_connected", &is_connected,
+                             "Whether the link is up (bool). Subclasses supply it; here it raises NotImplementedError.")
       .finish();
 }

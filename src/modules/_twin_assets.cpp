@@ -572,7 +572,9 @@ void define_minimal_validation() {
         PyErr_SetObject(mod.get("ValidationError").ptr(), py::str(message).ptr());
         throw py::error_already_set();
       },
-      py::arg("cls"), py::arg("data"));
+      py::arg("cls"), py::arg("data"),
+      glue::doc{"Return the mapping `data` unchanged (there is no validation without pydantic); "
+                "ValidationError for anything that is not a dict."});
   ns["model_validate"] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(validate);
   mod.set("BaseModel", make_class("BaseModel", py::make_tuple(py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), ns));
 
@@ -612,10 +614,11 @@ void define_pydantic_validation(py::module_ pydantic) {
   } else {
     py::dict config_ns;
     config_ns["extra"] = "allow";
+    config_ns["__doc__"] = "Record settings: fields beyond the declared ones are kept.";
     base_ns["Config"] = make_class("Config", py::make_tuple(py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), config_ns);
     py::object validate = glue::function(
         "model_validate", [](py::handle cls, py::handle data) { return cls.attr("parse_obj")(data); }, py::arg("cls"),
-        py::arg("data"));
+        py::arg("data"), glue::doc{"Validate the mapping `data` into a record of this class. Returns the record."});
     base_ns["model_validate"] =
         py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyClassMethod_Type))(validate);
   }

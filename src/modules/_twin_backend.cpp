@@ -1005,7 +1005,8 @@ PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
     "step(self, ref_value, load=0.0)\n--\n\n"
-    "Write the reference and the external load into the model inputs and advance the model one step."};
+    "Write the reference `ref_value` (in the unit of the control type: N*m, rad/s or rad) and the external load "
+    "torque `load` in N*m into the model inputs and advance the model one step. Returns None."};
 
 void terminate(py::object self) {
   if (!truth(self.attr("_initialized"))) {
@@ -1424,38 +1425,73 @@ PYBIND11_MODULE(_twin_backend, m) {
           .def("_bind_optional_global", &bind_optional_global, py::arg("type_name"), py::arg("symbol_name"))
           .def("_apply_optional_inports", &apply_optional_inports)
           .def("initialize", &initialize, py::arg_v("mode", py::int_(core::kTwinControlPosition)),
-               glue::doc{"Initialize the model, run the one-second warm-up and select the control type `mode`."})
-          .def("terminate", &terminate, glue::doc{"Terminate the model and delete the temporary folder."})
-          .def("get_sim_time_step_s", &get_sim_time_step_s, glue::doc{"The model's time step in seconds."})
-          .def("set_position_kp", &set_position_kp, py::arg("kp"))
-          .def("get_position_kp", &get_position_kp)
-          .def("set_feedforward_gain", &set_feedforward_gain, py::arg("gain"))
-          .def("get_feedforward_gain", &get_feedforward_gain)
-          .def("set_speed_gains", &set_speed_gains, py::arg("kp"), py::arg("ki"))
-          .def("get_speed_gains", &get_speed_gains)
-          .def("set_current_gains", &set_current_gains, py::arg("kp"), py::arg("ki"))
-          .def("get_current_gains", &get_current_gains)
-          .def("set_address", &set_address, py::arg("address"))
-          .def("get_address", &get_address)
-          .def_property_readonly("address", &address_property)
-          .def("set_control_type", &set_control_type, py::arg("control_type"))
-          .def("set_enable", &set_enable, py::arg("enable"))
+               glue::doc{"Initialize the model, run one simulated second of warm-up and select the control type "
+                         "`mode` (an int, 7 position by default). Returns None."})
+          .def("terminate", &terminate,
+               glue::doc{"Terminate the model and delete the temporary folder. Returns None."})
+          .def("get_sim_time_step_s", &get_sim_time_step_s,
+               glue::doc{"The model's time step in seconds (float; 5e-05 at 20 kHz)."})
+          .def("set_position_kp", &set_position_kp, py::arg("kp"),
+               glue::doc{"Set the position-loop proportional gain `kp`, in (rad/s)/rad. Returns None."})
+          .def("get_position_kp", &get_position_kp,
+               glue::doc{"The position-loop proportional gain, in (rad/s)/rad (float)."})
+          .def("set_feedforward_gain", &set_feedforward_gain, py::arg("gain"),
+               glue::doc{"Set the feed-forward share `gain` of the position profile (0..1). Returns None."})
+          .def("get_feedforward_gain", &get_feedforward_gain,
+               glue::doc{"The feed-forward share of the position profile, 0..1 (float)."})
+          .def("set_speed_gains", &set_speed_gains, py::arg("kp"), py::arg("ki"),
+               glue::doc{"Set the speed-loop gains: `kp` in N*m/(rad/s), `ki` in N*m/rad. Returns None."})
+          .def("get_speed_gains", &get_speed_gains,
+               glue::doc{"The speed-loop gains (kp in N*m/(rad/s), ki in N*m/rad), a tuple of floats."})
+          .def("set_current_gains", &set_current_gains, py::arg("kp"), py::arg("ki"),
+               glue::doc{"Set the current-loop gains of both axes: `kp` in V/A, `ki` in V/(A*s). Returns None."})
+          .def("get_current_gains", &get_current_gains,
+               glue::doc{"The current-loop gains (kp in V/A, ki in V/(A*s)), a tuple of floats."})
+          .def("set_address", &set_address, py::arg("address"),
+               glue::doc{"Remember the bus address `address` (an int); the model does not use it. Returns None."})
+          .def("get_address", &get_address,
+               glue::doc{"The address given to set_address (an int), or None."})
+          .def_property_readonly("address", &address_property, "The address given to set_address (an int), or None.")
+          .def("set_control_type", &set_control_type, py::arg("control_type"),
+               glue::doc{"Select the control type `control_type` (an int: 1 calibration, 2 FVI, 3 open loop, 4 "
+                         "DVI, 5 torque, 6 speed, 7 position, 8 impedance). Returns None."})
+          .def("set_enable", &set_enable, py::arg("enable"),
+               glue::doc{"Turn the power stage on (`enable` true) or off. Returns None."})
           .def("set_impedance_gains", &set_impedance_gains, py::arg("k_stiff"), py::arg("k_damp"),
-               py::arg_v("t_ff", py::float_(0.0)))
-          .def("get_impedance_gains", &get_impedance_gains)
-          .def("set_impedance_inertia", &set_impedance_inertia, py::arg("j_imp"))
-          .def("set_damping", &set_damping, py::arg("k_damp"))
-          .def("set_stiffness", &set_stiffness, py::arg("k_stiff"))
-          .def("set_torque_feedforward", &set_torque_feedforward, py::arg("t_ff"))
+               py::arg_v("t_ff", py::float_(0.0)),
+               glue::doc{"Set the impedance law: stiffness `k_stiff` in N*m/rad, damping `k_damp` in N*m*s/rad "
+                         "and constant torque `t_ff` in N*m. Returns None."})
+          .def("get_impedance_gains", &get_impedance_gains,
+               glue::doc{"The impedance law as {\"k_stiff\": N*m/rad, \"k_damp\": N*m*s/rad, \"t_ff\": N*m, "
+                         "\"j_imp\": kg*m^2 (NaN when the model has none)}."})
+          .def("set_impedance_inertia", &set_impedance_inertia, py::arg("j_imp"),
+               glue::doc{"Set the impedance law's inertia `j_imp` in kg*m^2 (ignored by a model without one). "
+                         "Returns None."})
+          .def("set_damping", &set_damping, py::arg("k_damp"),
+               glue::doc{"Set the impedance damping `k_damp` in N*m*s/rad. Returns None."})
+          .def("set_stiffness", &set_stiffness, py::arg("k_stiff"),
+               glue::doc{"Set the impedance stiffness `k_stiff` in N*m/rad. Returns None."})
+          .def("set_torque_feedforward", &set_torque_feedforward, py::arg("t_ff"),
+               glue::doc{"Set the feed-forward torque `t_ff` in N*m. Returns None."})
           .def("set_impedance_references", &set_impedance_references, py::arg_v("speed_reference", py::none()),
-               py::arg_v("acceleration_reference", py::none()))
+               py::arg_v("acceleration_reference", py::none()),
+               glue::doc{"Set the impedance mode's speed reference (rad/s) and acceleration reference "
+                         "(rad/s^2); None leaves one unchanged. Returns None."})
           .def("set_filter_cutoffs", &set_filter_cutoffs, py::arg_v("speed_cutoff", py::none()),
-               py::arg_v("current_cutoff", py::none()))
-          .def("get_filter_cutoffs", &get_filter_cutoffs)
-          .def("set_home_position", &set_home_position, glue::doc{"Zero the position: one step with ResetPos set."})
-          .def("get_motor_model", &get_motor_model)
-          .def("get_submodule_commits", &get_submodule_commits)
-          .def("get_dtwin_version", &get_dtwin_version)
+               py::arg_v("current_cutoff", py::none()),
+               glue::doc{"Set the cutoff frequencies in Hz of the speed filter and of the current and torque "
+                         "filter; None leaves one unchanged. Returns None."})
+          .def("get_filter_cutoffs", &get_filter_cutoffs,
+               glue::doc{"The filter cutoffs in Hz as {\"speed_cutoff\": ..., \"current_cutoff\": ...} (NaN "
+                         "when the model has no such filter)."})
+          .def("set_home_position", &set_home_position,
+               glue::doc{"Zero the position (0 rad): one model step with ResetPos set. Returns None."})
+          .def("get_motor_model", &get_motor_model,
+               glue::doc{"The model name the simulation library reports (text)."})
+          .def("get_submodule_commits", &get_submodule_commits,
+               glue::doc{"The source revisions the simulation library reports (text)."})
+          .def("get_dtwin_version", &get_dtwin_version,
+               glue::doc{"The digital twin's version: the same text as get_submodule_commits()."})
           .def_static("_decode_c_string_bytes", &decode_c_string_bytes, py::arg("raw_value"))
           .def("_decode_optional_c_string", &decode_optional_c_string, py::arg("symbol_name"))
           .finish();

@@ -338,7 +338,9 @@ void parse_errors(py::object self, py::handle error_value) {
   core::for_each_error(field, [&](uint8_t bit, const char* description) {
     errors[py::int_(bit)] = py::str(description);
   });
-  if (py::len(errors) != 0) self.attr("_error_callback")(actuator_address(self), errors);
+  if (py::len(errors) == 0) return;
+  py::object callback = self.attr("_error_callback");
+  if (!callback.is_none()) callback(actuator_address(self), errors);  // None: the caller wants no reports
 }
 
 void parse_parameters(py::object self, py::handle data) {
@@ -767,45 +769,46 @@ void forward_one(py::handle self, const char* old_name, const char* new_name, py
 void add_older_names(glue::ClassBuilder& cls) {
   cls.def("changeAddress", [](py::object self, py::handle new_address) {
        forward_one(self, "changeAddress", "change_address", new_address);
-     }, py::arg("new_address"))
+     }, py::arg("new_address"), glue::doc{"Deprecated (DeprecationWarning): use change_address."})
       .def("setFeedbackItems", [](py::object self, py::handle items) {
         forward_one(self, "setFeedbackItems", "set_feedback_items", items);
-      }, py::arg("items"))
+      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_items."})
       .def("setFeedbackRate", [](py::object self, py::handle rate) {
         forward_one(self, "setFeedbackRate", "set_feedback_rate", rate);
-      }, py::arg("rate"))
+      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_rate."})
       .def("set_high_freq_feedback_items", [](py::object self, py::handle items) {
         forward_one(self, "set_high_freq_feedback_items", "set_feedback_items", items);
-      }, py::arg("items"))
+      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_items."})
       .def("setHighFreqFeedbackItems", [](py::object self, py::handle items) {
         forward_one(self, "setHighFreqFeedbackItems", "set_feedback_items", items);
-      }, py::arg("items"))
+      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_items."})
       .def("set_high_freq_feedback_rate", [](py::object self, py::handle rate) {
         forward_one(self, "set_high_freq_feedback_rate", "set_feedback_rate", rate);
-      }, py::arg("rate"))
+      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_rate."})
       .def("setHighFreqFeedbackRate", [](py::object self, py::handle rate) {
         forward_one(self, "setHighFreqFeedbackRate", "set_feedback_rate", rate);
-      }, py::arg("rate"))
+      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_rate."})
       .def("set_low_freq_feedback_items", [](py::object, py::handle) {
         glue::warn_deprecated_name(mod, "set_low_freq_feedback_items", "get_items_blocking");
-      }, py::arg("items"))
+      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
       .def("setLowFreqFeedbackItems", [](py::object, py::handle) {
         glue::warn_deprecated_name(mod, "setLowFreqFeedbackItems", "get_items_blocking");
-      }, py::arg("items"))
+      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
       .def("set_low_freq_feedback_rate", [](py::object, py::handle) {
         glue::warn_deprecated_name(mod, "set_low_freq_feedback_rate", "get_items_blocking");
-      }, py::arg("rate"))
+      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
       .def("setLowFreqFeedbackRate", [](py::object, py::handle) {
         glue::warn_deprecated_name(mod, "setLowFreqFeedbackRate", "get_items_blocking");
-      }, py::arg("rate"))
+      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
       .def("getItemsBlocking", [](py::object self, py::handle items, py::handle timeout) {
         glue::warn_deprecated_name(mod, "getItemsBlocking", "get_items_blocking");
         return glue::call_method(self, "get_items_blocking", items, "timeout"_a = timeout);
-      }, py::arg("items"), py::arg("timeout") = 1.0)
+      }, py::arg("items"), py::arg("timeout") = 1.0,
+           glue::doc{"Deprecated (DeprecationWarning): use get_items_blocking; returns what it returns."})
       .def("reset_encoder_position", [](py::object self) {
         glue::warn_deprecated_name(mod, "reset_encoder_position", "set_home_position");
         glue::call_method(self, "set_home_position");
-      });
+      }, glue::doc{"Deprecated (DeprecationWarning): use set_home_position."});
 }
 
 
@@ -897,10 +900,14 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
           // Connection and message exchange
           .def("__init__", &init, py::arg("adapter_handler"), py::arg("address"), py::arg("logger") = py::none())
           .def("connect", &connect, py::arg("timeout") = 1.0,
-               glue::doc{"Ping the actuator; True when it answered within `timeout` seconds."})
-          .def("disconnect", &disconnect, glue::doc{"Stop the actuator and stop receiving from it."})
+               glue::doc{"Ping the actuator and wait up to `timeout` seconds for its answer.\n\nReturns True "
+                         "when it answered (model and firmware version are then known), False otherwise."})
+          .def("disconnect", &disconnect,
+               glue::doc{"Send stop and stop receiving from this actuator (its transport callback is removed). "
+                         "Returns None."})
           .def("send_ping", &send_ping, py::arg("timeout") = 1.0,
-               glue::doc{"Send PING and wait up to `timeout` seconds for the answer."})
+               glue::doc{"Send PING and wait up to `timeout` seconds (polling every 10 ms) for the "
+                         "answer.\n\nReturns True when the answer arrived, False on timeout (nothing is logged)."})
           .def_property_readonly("version", &version, "Firmware version of the last ping answer (\"x.x.x\" before).")
           .def_property_readonly("firmware_version", &firmware_version, "Deprecated: use version.")
           .def_static("_parse_firmware_version", &parse_firmware_version, py::arg("firmware_version_uint16"),
@@ -914,51 +921,113 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
           .def("_DorozeActuatorReal__parse_parameters", &parse_parameters, py::arg("data"),
                glue::doc{"Store the entries of a parameter answer."})
           // Commands and setpoints
-          .def("start", &start)
-          .def("stop", &stop)
-          .def("blink", &blink)
-          .def("set_home_position", &set_home_position, glue::doc{"Make the current position the zero."})
-          .def("enter_bootloader", &enter_bootloader)
-          .def("change_mode", &change_mode, py::arg("mode"))
-          .def("get_mode", &get_mode, glue::doc{"The current mode; asks the actuator when it is not known."})
-          .def("change_setpoint", &change_setpoint, py::arg("setpoint"))
+          .def("start", &start,
+               glue::doc{"Enable the actuator's power stage: it follows its setpoints from now on. Returns None "
+                         "without waiting."})
+          .def("stop", &stop,
+               glue::doc{"Disable the actuator's power stage: no torque is produced. Returns None without "
+                         "waiting."})
+          .def("blink", &blink,
+               glue::doc{"Blink the actuator's LED, to identify it. Returns None without waiting."})
+          .def("set_home_position", &set_home_position,
+               glue::doc{"Make the present output position the actuator's zero (0 rad). Returns None without "
+                         "waiting."})
+          .def("enter_bootloader", &enter_bootloader,
+               glue::doc{"Restart the actuator into its boot loader, then pause 0.1 s. Returns None; the "
+                         "actuator no longer answers commands afterwards."})
+          .def("change_mode", &change_mode, py::arg("mode"),
+               glue::doc{"Switch the control mode to `mode` (a member of `Mode`) and remember it. Returns None."})
+          .def("get_mode", &get_mode,
+               glue::doc{"The current control mode, a member of `Mode`.\n\nKnown from the last change_mode "
+                         "without bus traffic; otherwise read from the actuator (0.5 s timeout), and Mode.SPEED "
+                         "when it does not answer."})
+          .def("change_setpoint", &change_setpoint, py::arg("setpoint"),
+               glue::doc{"Send `setpoint` in the units of the current mode (torque N*m, speed rad/s, position "
+                         "or impedance rad, at the output shaft), without changing the mode. Returns None."})
           .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg("id_Kp") = nan,
-               py::arg("id_Ki") = nan, py::arg("iq_Kp") = nan, py::arg("iq_Ki") = nan)
+               py::arg("id_Ki") = nan, py::arg("iq_Kp") = nan, py::arg("iq_Ki") = nan,
+               glue::doc{"Torque setpoint `setpoint` in N*m at the output shaft; switches to Mode.TORQUE first "
+                         "when needed.\n\n`id_Kp`, `id_Ki`, `iq_Kp`, `iq_Ki`: current-loop gains of the d and q "
+                         "axes. Optional values default to NaN, meaning not given. Returns None."})
           .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg("FF_gain") = nan,
-               py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("ref_ff_torque") = nan)
+               py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("ref_ff_torque") = nan,
+               glue::doc{"Speed setpoint `setpoint` in rad/s at the output shaft; switches to Mode.SPEED first "
+                         "when needed.\n\n`FF_gain`: feed-forward share (0..1); `spd_Kp`, `spd_Ki`: speed-loop "
+                         "gains; `ref_ff_torque`: feed-forward torque in N*m. Optional values default to NaN, "
+                         "meaning not given. Returns None."})
           .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg("FF_gain") = nan,
                py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("pos_Kp") = nan,
-               py::arg("ref_ff_torque") = nan)
+               py::arg("ref_ff_torque") = nan,
+               glue::doc{"Position setpoint `setpoint` in rad at the output shaft; switches to Mode.POSITION "
+                         "first when needed.\n\n`FF_gain`: feed-forward share (0..1); `spd_Kp`, `spd_Ki`: "
+                         "speed-loop gains; `pos_Kp`: position-loop gain; `ref_ff_torque`: feed-forward torque "
+                         "in N*m. Optional values default to NaN, meaning not given. Returns None."})
           .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"),
                py::arg("FF_gain") = nan, py::arg("K_stiff") = nan, py::arg("K_damp") = nan, py::arg("J_imp") = nan,
                py::arg("ref_ff_torque") = nan, py::arg("ref_impedance_spd") = nan,
-               py::arg("ref_impedance_acel") = nan)
+               py::arg("ref_impedance_acel") = nan,
+               glue::doc{"Equilibrium position `setpoint` in rad of the impedance law; switches to "
+                         "Mode.IMPEDANCE first when needed.\n\n`K_stiff` stiffness (N*m/rad), `K_damp` damping "
+                         "(N*m*s/rad), `J_imp` inertia (kg*m^2), `ref_ff_torque` feed-forward torque (N*m), "
+                         "`ref_impedance_spd` speed reference (rad/s), `ref_impedance_acel` acceleration "
+                         "reference (rad/s^2), `FF_gain` feed-forward share (0..1). Optional values default to "
+                         "NaN, meaning not given. Returns None."})
           .def("internal_change_speed_setpoint", &internal_change_speed_setpoint, py::arg("setpoint"),
-               py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan)
+               py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan,
+               glue::doc{"Speed setpoint `setpoint` in rad/s with the parameters of the actuator's internal "
+                         "speed controller (`spd_b0`, `spd_wc`, `spd_wo`, in the firmware's units); switches to "
+                         "Mode.SPEED first when needed. Optional values default to NaN, meaning not given. "
+                         "Returns None."})
           .def("internal_change_position_setpoint", &internal_change_position_setpoint, py::arg("setpoint"),
                py::arg("pos_Ki") = nan, py::arg("pos_Kd") = nan, py::arg("pos_b0") = nan, py::arg("pos_wc") = nan,
-               py::arg("pos_wo") = nan, py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan)
-          .def("set_torque_performance", &set_torque_performance, py::arg("performance"))
-          .def("set_speed_performance", &set_speed_performance, py::arg("performance"))
+               py::arg("pos_wo") = nan, py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan,
+               glue::doc{"Position setpoint `setpoint` in rad with the parameters of the actuator's internal "
+                         "position and speed controllers (`pos_Ki`, `pos_Kd`, `pos_b0`, `pos_wc`, `pos_wo`, "
+                         "`spd_b0`, `spd_wc`, `spd_wo`, in the firmware's units); switches to Mode.POSITION "
+                         "first when needed. Optional values default to NaN, meaning not given. Returns None."})
+          .def("set_torque_performance", &set_torque_performance, py::arg("performance"),
+               glue::doc{"Select a torque-mode preset, a member of `TorquePerformance`. Returns None."})
+          .def("set_speed_performance", &set_speed_performance, py::arg("performance"),
+               glue::doc{"Select a speed-mode preset, a member of `SpeedPerformance`. Returns None."})
           .def("set_can_high_speed", &set_can_high_speed, py::arg("high_speed"),
-               glue::doc{"Let setpoints use the CAN high-speed data phase, and tell the actuator."})
+               glue::doc{"Let setpoints travel with the CAN high-speed data phase (`high_speed` true) or not, "
+                         "and write the actuator's CAN_HIGH_SPEED parameter to match. Returns None."})
           .def("change_address", &change_address, py::arg("new_address"),
-               glue::doc{"Give the actuator a new bus address."})
+               glue::doc{"Give the actuator the bus address `new_address` (16..16382) and use it from now "
+                         "on.\n\nAn invalid or unchanged address is logged and nothing is sent. The transport "
+                         "callback stays under the old address: create a new object to receive from the new "
+                         "one. Returns None."})
           // Feedback
           .def("set_feedback_items", &set_feedback_items, py::arg("items"),
-               glue::doc{"Choose the items of the feedback stream (at most 10)."})
+               glue::doc{"Choose the items (a list of `VEZ_Items`, at most 10; more are cut with a UserWarning) "
+                         "that the feedback stream carries, and forget the values of the earlier selection. "
+                         "Returns None."})
           .def("set_feedback_rate", &set_feedback_rate, py::arg("rate"),
-               glue::doc{"Stream rate: a Rates member or a rate in Hz (0 stops the stream)."})
+               glue::doc{"Rate of the feedback stream: a member of `Rates`, or a rate in Hz from 0 (the stream "
+                         "stops) to 20000, sent as a divider of 20 kHz. Returns None; ValueError or TypeError "
+                         "for other rates."})
           .def("get_items_blocking", &get_items_blocking, py::arg("items"), py::arg("timeout") = 1.0,
-               glue::doc{"Read items once; {} after `timeout` seconds without an answer."})
+               glue::doc{"Read `items` (a list of `VEZ_Items`, at most 10) once, waiting up to `timeout` "
+                         "seconds.\n\nReturns {item: value} (floats in the item's units, counters as int), or "
+                         "{} after a timeout (logged)."})
           // Parameters
-          .def("set_parameters", &set_parameters, py::arg("parameters"))
+          .def("set_parameters", &set_parameters, py::arg("parameters"),
+               glue::doc{"Write parameters: a dict {VEZ_Parameters member: number}, 9 per message. Returns None "
+                         "without waiting; save_config makes them permanent."})
           .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg("timeout") = 1.0,
-               glue::doc{"Read parameters, 9 per request; {} when a request times out."})
-          .def("get_parameters_all", &get_parameters_all)
-          .def("save_config", &save_config, glue::doc{"Make the actuator keep its parameters across restarts."})
+               glue::doc{"Read `parameters` (a list of `VEZ_Parameters`), 9 per request, waiting up to "
+                         "`timeout` seconds for each request.\n\nReturns {parameter: value} (MODE as a `Mode` "
+                         "member, identification values as int, the others as float); {} when the first request "
+                         "times out (logged)."})
+          .def("get_parameters_all", &get_parameters_all,
+               glue::doc{"Read every parameter of `VEZ_Parameters` (1 s timeout per request of 9). Returns "
+                         "{parameter: value}, {} when the actuator does not answer."})
+          .def("save_config", &save_config,
+               glue::doc{"Make the actuator keep its present parameters across restarts. Returns None without "
+                         "waiting."})
           .def("restore_factory_parameters", &restore_factory_parameters, py::arg("settle_time") = 1.0,
-               glue::doc{"Reset the actuator to its factory parameters, then wait `settle_time` seconds."});
+               glue::doc{"Stop the actuator and its feedback stream, reset its parameters to the factory "
+                         "values, then wait `settle_time` seconds. Returns None."});
   add_older_names(builder);
   real_class = keep(builder.finish());
 
@@ -975,7 +1044,10 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
                          "Discover real actuators through a connected CAN adapter.")
           .def("__init__", &scanner_init, py::arg("adapter_handler"), py::arg("logger") = py::none())
           .def("scan", &scanner_scan, py::arg("begin") = 1, py::arg("end") = mod.get("VEZ_ACTUATOR_ADDRESS_MAX"),
-               glue::doc{"Ping every address from `begin` to `end`; the addresses that answered."})
+               glue::doc{"Ping every address from `begin` to `end` inclusive (50 ms each) and print each "
+                         "actuator that answers.\n\nReturns the answering addresses (ints, ascending); [] when "
+                         "the adapter did not answer at construction. Ctrl+C ends the scan with what was found "
+                         "so far."})
           .def_property_readonly("is_connected", &scanner_is_connected, "Whether the adapter answered.")
           .finish();
   scanner_class = keep(scanner);

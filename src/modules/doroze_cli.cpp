@@ -4,7 +4,15 @@
 // Everything it prints goes through `print` as the module resolves it, and the
 // classes it drives are looked up in the module at call time, so tests (and
 // wrappers) can patch `vez_api.doroze_cli.VezOverUsb` and friends.
+//
+// Exit status: `main()` and the command_* functions return None, for programs
+// that import and call them.  The console script and `python -m vez_api` go
+// through `run()`, which returns the status the commands recorded: 0 success,
+// 1 a failure the command reported, 2 an argument error.
+#include <algorithm>
+#include <cctype>
 #include <string>
+#include <tuple>
 
 #include "glue/glue.hpp"
 
@@ -14,6 +22,20 @@ using namespace pybind11::literals;
 namespace {
 
 glue::ModuleRef mod;
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kExitStatusHelp =
+    "exit status: 0 success, 1 a failure the command reported (no adapter, no answer, ...), "
+    "2 an argument error";
+
+// The status of the command line being run: a command that reports a failure
+// raises it here.  Per thread, as the commands run on their caller's thread.
+thread_local int exit_status = kExitSuccess;
+
+void fail(int status = kExitFailure) { exit_status = std::max(exit_status, status); }
 
 void print(const std::string& text) { mod.global("print")(text); }
 
@@ -41,65 +63,113 @@ std::pair<py::object, py::object> open_actuator(py::object args) {
   return {adapter, actuator};
 }
 
-bool connected(py::handle actuator) {
-  py::object result = actuator.attr("connect")();
-  const int truth = PyObject_IsTrue(result.ptr());
+bool truthy(py::handle value) {
+  const int truth = PyObject_IsTrue(value.ptr());
   if (truth < 0) throw py::error_already_set();
   return truth == 1;
+}
+
+bool connected(py::handle actuator) { return truthy(actuator.attr("connect")()); }
+
+// Runs fn(); when it raises, the adapter is closed before the error goes on
+// (its receive thread would otherwise run until the object is collected).
+template <typename Fn>
+void closing_on_error(py::handle adapter, Fn&& fn) {
+  try {
+    fn();
+  } catch (py::error_already_set&) {
+    try {
+      adapter.attr("close")();
+    } catch (py::error_already_set&) {
+      // the first error is the one worth reporting
+    }
+    throw;
+  }
+}
+
+// Behind a USB-CAN adapter the direct address reaches the adapter itself,
+// which answers pings but is no actuator.  Says so and returns true then.
+bool is_adapter_at_direct_address(py::handle actuator, py::handle port, py::handle address) {
+  if (truthy(address)) return false;
+  std::string model = glue::str(actuator.attr("model"));
+  std::string upper = model;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.find("CAN_ADAPTER") == std::string::npos) return false;
+  print("The device at port '" + glue::str(port) + "' is a USB-CAN adapter (" + model + " version " +
+        glue::str(actuator.attr("version")) +
+        "), not an actuator: --address is needed to reach an actuator behind it (doroze scan lists their addresses).");
+  return true;
 }
 
 void command_params(py::object args) {
   resolve_port(args);
   if (args.attr("address").is_none()) args.attr("address") = 0;
   const std::string description = describe_connection(args.attr("port"), args.attr("address"));
-  auto [adapter, actuator] = open_actuator(args);
-  if (connected(actuator)) {
-    py::object parameters = actuator.attr("get_parameters_all")();
-    adapter.attr("close")();
-    py::dict named;
-    for (auto item : parameters.attr("items")()) {
-      py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-      named[pair[0].attr("name")] = pair[1];
+  py::object adapter, actuator;
+  std::tie(adapter, actuator) = open_actuator(args);
+  closing_on_error(adapter, [&] {
+    if (!connected(actuator)) {
+      print("Could not connect by " + description);
+      fail();
+    } else if (is_adapter_at_direct_address(actuator, args.attr("port"), args.attr("address"))) {
+      fail();
+    } else {
+      py::object parameters = actuator.attr("get_parameters_all")();
+      adapter.attr("close")();
+      py::dict named;
+      for (auto item : parameters.attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        named[pair[0].attr("name")] = pair[1];
+      }
+      print("Parameters for actuator connected by " + description);
+      for (auto item : named) print(glue::str(item.first) + ": " + glue::str(item.second));
+      if (py::len(named) == 0) fail();  // the read timed out (logged)
+      return;
     }
-    print("Parameters for actuator connected by " + description);
-    for (auto item : named) print(glue::str(item.first) + ": " + glue::str(item.second));
-  } else {
-    print("Could not connect by " + description);
-    adapter.attr("close")();
-  }
+    adapter.attr("close")();  // after a failure
+  });
 }
 
 void command_home(py::object args) {
   resolve_port(args);
   if (args.attr("address").is_none()) args.attr("address") = 0;
   const std::string description = describe_connection(args.attr("port"), args.attr("address"));
-  auto [adapter, actuator] = open_actuator(args);
-  if (connected(actuator)) {
-    actuator.attr("set_home_position")();
-    print("Home position set for actuator connected by " + description);
+  py::object adapter, actuator;
+  std::tie(adapter, actuator) = open_actuator(args);
+  closing_on_error(adapter, [&] {
+    if (!connected(actuator)) {
+      print("Could not connect by " + description);
+      fail();
+    } else if (is_adapter_at_direct_address(actuator, args.attr("port"), args.attr("address"))) {
+      fail();
+    } else {
+      actuator.attr("set_home_position")();
+      print("Home position set for actuator connected by " + description);
+    }
     adapter.attr("close")();
-  } else {
-    print("Could not connect by " + description);
-    adapter.attr("close")();
-  }
+  });
 }
 
 void command_blink(py::object args) {
   resolve_port(args);
   if (!PyObject_IsTrue(args.attr("address").ptr())) {
     print("Address is required for blink command.");
+    fail(kExitUsage);
     return;
   }
-  const std::string description =
-      "Connecting to device at address 0x" + hex_upper(args.attr("address")) + " (" + glue::str(args.attr("port")) + ")";
-  auto [adapter, actuator] = open_actuator(args);
-  if (connected(actuator)) {
-    actuator.attr("blink")();
+  const std::string device =
+      "device at address 0x" + hex_upper(args.attr("address")) + " (" + glue::str(args.attr("port")) + ")";
+  py::object adapter, actuator;
+  std::tie(adapter, actuator) = open_actuator(args);
+  closing_on_error(adapter, [&] {
+    if (connected(actuator)) {
+      actuator.attr("blink")();
+    } else {
+      print("Could not connect to " + device);
+      fail();
+    }
     adapter.attr("close")();
-  } else {
-    print("Could not connect by " + description);
-    adapter.attr("close")();
-  }
+  });
 }
 
 // While a scan runs on a terminal, the address being probed is shown on
@@ -151,36 +221,41 @@ void command_scan(py::object args) {
   }
   if (!PyObject_IsTrue(ports.ptr())) {
     print("No devices found.");
+    fail();
     return;
   }
   for (auto port : ports) {
     print("Connecting to device on port " + glue::str(port) + " ...");
     py::object adapter = mod.get("VezOverUsb")(port);
-    if (!PyObject_IsTrue(adapter.attr("is_connected").ptr())) {
+    closing_on_error(adapter, [&] {
+      if (!truthy(adapter.attr("is_connected"))) {
+        fail();  // the port did not open (logged)
+        adapter.attr("close")();
+        return;
+      }
+      py::object scanner = mod.get("DorozeActuatorScannerReal")(adapter);
+      if (truthy(scanner.attr("is_connected"))) {
+        print("Scanning addresses from 0x" + hex_upper(args.attr("begin")) + " to 0x" +
+              hex_upper(args.attr("end")) + " ... (CTRL+C to cancel)");
+        ScanProgress progress(scanner, args.attr("begin"), args.attr("end"));
+        py::object found = scanner.attr("scan")("begin"_a = args.attr("begin"), "end"_a = args.attr("end"));
+        progress.finish();
+        print("Found " + std::to_string(py::len(found)) + " addresses: " + glue::str(found));
+      } else {
+        fail();  // no adapter answered on this port: nothing was scanned
+      }
       adapter.attr("close")();
-      continue;
-    }
-    py::object scanner = mod.get("DorozeActuatorScannerReal")(adapter);
-    if (PyObject_IsTrue(scanner.attr("is_connected").ptr())) {
-      print("Scanning addresses from 0x" + hex_upper(args.attr("begin")) + " to 0x" + hex_upper(args.attr("end")) +
-            " ... (CTRL+C to cancel)");
-      ScanProgress progress(scanner, args.attr("begin"), args.attr("end"));
-      py::object found = scanner.attr("scan")("begin"_a = args.attr("begin"), "end"_a = args.attr("end"));
-      progress.finish();
-      print("Found " + std::to_string(py::len(found)) + " addresses: " + glue::str(found));
-      adapter.attr("close")();
-    } else {
-      adapter.attr("close")();
-    }
+    });
   }
 }
 
-void main_() {
+py::object make_parser(py::handle prog) {
   py::object argparse = mod.get("argparse");
   py::object address_type = mod.get("address");
   const char* port_help = "CAN interface port (e.g., COM3, /dev/ttyACM0)";
 
-  py::object parser = argparse.attr("ArgumentParser")("description"_a = "Doroze Actuator CLI");
+  py::object parser = argparse.attr("ArgumentParser")("prog"_a = prog, "description"_a = "Doroze Actuator CLI",
+                                                      "epilog"_a = kExitStatusHelp);
   parser.attr("add_argument")("-v", "--version", "action"_a = "version",
                               "version"_a = "vez_api " + glue::str(mod.get("__version__")));
   py::object commands = parser.attr("add_subparsers")("dest"_a = "command", "required"_a = true);
@@ -211,9 +286,16 @@ void main_() {
                             "help"_a = port_help);
   home.attr("add_argument")("--address", "-a", "type"_a = address_type, "default"_a = py::none(),
                             "help"_a = "Target device address (e.g., 0x10) (only for CAN)");
+  return parser;
+}
 
-  py::object args = parser.attr("parse_args")();
+// Parses `argv` (None: the process arguments) and runs the command; returns
+// the exit status the command recorded.  Argument errors leave through the
+// parser's SystemExit.
+int parse_and_dispatch(py::handle argv, py::handle prog) {
+  py::object args = make_parser(prog).attr("parse_args")(argv);
   const std::string command = glue::str(args.attr("command"));
+  exit_status = kExitSuccess;
   if (command == "scan") {
     mod.get("command_scan")(args);
   } else if (command == "params") {
@@ -222,6 +304,43 @@ void main_() {
     mod.get("command_blink")(args);
   } else if (command == "home") {
     mod.get("command_home")(args);
+  }
+  return exit_status;
+}
+
+void main_() { parse_and_dispatch(py::none(), py::none()); }
+
+// After the reader of standard output went away (`doroze scan | head -1`):
+// later writes, the interpreter's own flush at exit included, go nowhere.
+void silence_stdout(py::handle stdout_) {
+  py::object os = py::module_::import("os");
+  try {
+    py::object devnull = os.attr("open")(os.attr("devnull"), os.attr("O_WRONLY"));
+    os.attr("dup2")(devnull, stdout_.attr("fileno")());
+    os.attr("close")(devnull);
+  } catch (py::error_already_set&) {
+    // not a file descriptor (a replaced sys.stdout): nothing to redirect
+  }
+}
+
+int run(py::handle argv, py::handle prog) {
+  py::object sys = py::module_::import("sys");
+  try {
+    const int status = parse_and_dispatch(argv, prog);
+    sys.attr("stdout").attr("flush")();  // a closed pipe shows here, not at exit
+    return status;
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_BrokenPipeError)) {
+      silence_stdout(sys.attr("stdout"));
+      return kExitFailure;
+    }
+    if (!e.matches(PyExc_SystemExit)) throw;
+    // --help, --version and argument errors: the parser's own status.
+    py::object code = e.value().attr("code");
+    if (code.is_none()) return kExitSuccess;
+    if (PyLong_Check(code.ptr())) return code.cast<int>();
+    sys.attr("stderr").attr("write")(glue::str(code) + "\n");
+    return kExitFailure;
   }
 }
 
@@ -243,10 +362,22 @@ PYBIND11_MODULE(doroze_cli, m) {
 
   mod.def("address", &parse_address, py::arg("text"),
           glue::doc{"An address given as decimal, hexadecimal (0x), octal (0o) or binary (0b) text."});
-  mod.def("command_scan", &command_scan, py::arg("args"), glue::doc{"List the actuators on the bus."});
-  mod.def("command_params", &command_params, py::arg("args"), glue::doc{"Print every parameter of one actuator."});
-  mod.def("command_blink", &command_blink, py::arg("args"), glue::doc{"Blink one actuator's LED."});
+  mod.def("command_scan", &command_scan, py::arg("args"),
+          glue::doc{"Print the actuators answering between `args.begin` and `args.end` behind the adapter on "
+                    "`args.port` (every adapter when None). Returns None."});
+  mod.def("command_params", &command_params, py::arg("args"),
+          glue::doc{"Print every parameter of the actuator at `args.address` (None: the direct address 0) on "
+                    "`args.port` (None: the one adapter found). Returns None."});
+  mod.def("command_blink", &command_blink, py::arg("args"),
+          glue::doc{"Blink the LED of the actuator at `args.address` on `args.port`. Returns None."});
   mod.def("command_home", &command_home, py::arg("args"),
-          glue::doc{"Set one actuator's present position as its zero."});
-  mod.def("main", &main_, glue::doc{"Entry point of the `doroze` command."});
+          glue::doc{"Make the present position the zero of the actuator at `args.address` (None: the direct "
+                    "address 0) on `args.port`. Returns None."});
+  mod.def("main", &main_,
+          glue::doc{"Run the `doroze` command line on the process arguments. Returns None; the console script "
+                    "uses run() for the exit status."});
+  mod.def("run", &run, py::arg("argv") = py::none(), py::arg("prog") = py::none(),
+          glue::doc{"Run the `doroze` command line and return its exit status: 0 success, 1 a failure the "
+                    "command reported, 2 an argument error. `argv`: the arguments (None: the process "
+                    "arguments); `prog`: the program name shown in usage and help (None: from sys.argv[0])."});
 }

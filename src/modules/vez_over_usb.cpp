@@ -356,6 +356,7 @@ struct ReceiveState {
   core::Deframer deframer;
   core::PortReader reader;
   Ref buffered_port;  // the port whose bytes `reader` holds
+  long delivering = -1;  // source address of the frame being delivered, -1 between deliveries
 };
 
 // One step of the receive algorithm: one read of deframer.want() bytes and,
@@ -418,16 +419,43 @@ int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
     }
     completed = overlong ? st.deframer.consume(nullptr, 0) : st.deframer.consume(chunk, n);
   }
-  return completed ? deliver(self, st.deframer.frame()) : 0;
+  if (!completed) return 0;
+  st.delivering = st.deframer.frame().address;
+  const int rc = deliver(self, st.deframer.frame());
+  if (rc == 0) st.delivering = -1;
+  return rc;
 }
 
 enum class AfterError { kContinue, kLeave };
 
+// logger.warning(message, exc_info=error, extra={"address": source}): the
+// record carries the traceback, and the source address of the frame whose
+// delivery failed (none when the failure was not in a delivery).  0, or -1
+// with an exception set.
+int log_step_error(PyObject* self, PyObject* message, PyObject* error, long source_address) {
+  Ref logger(PyObject_GetAttr(self, names.logger));
+  Ref warning(logger ? PyObject_GetAttr(logger.get(), names.warning) : nullptr);
+  Ref args(warning ? PyTuple_Pack(1, message) : nullptr);
+  Ref kwargs(args ? PyDict_New() : nullptr);
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "exc_info", error) < 0) return -1;
+  if (source_address >= 0) {
+    Ref address(PyLong_FromLong(source_address));
+    Ref extra(address ? PyDict_New() : nullptr);
+    if (!extra || PyDict_SetItemString(extra.get(), "address", address.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "extra", extra.get()) < 0) {
+      return -1;
+    }
+  }
+  Ref logged(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+  return logged ? 0 : -1;
+}
+
 // Decides what the pending exception of a step means for the loop.  Serial
 // errors and KeyboardInterrupt stop the link; any other Exception (a
-// callback's included) is logged and the loop goes on with its sync state
-// unchanged; other BaseExceptions leave the loop still pending.
-AfterError handle_step_error(PyObject* self) {
+// callback's included) is logged, with its traceback and the frame's source
+// address, and the loop goes on with its sync state unchanged; other
+// BaseExceptions leave the loop still pending.
+AfterError handle_step_error(PyObject* self, long source_address) {
   PendingError pending;
   pending.fetch();
   bool stop = PyErr_GivenExceptionMatches(pending.type, PyExc_KeyboardInterrupt);
@@ -446,16 +474,17 @@ AfterError handle_step_error(PyObject* self) {
     return AfterError::kLeave;
   }
   PyErr_NormalizeException(&pending.type, &pending.value, &pending.traceback);
+  if (pending.traceback != nullptr) PyException_SetTraceback(pending.value, pending.traceback);
   Ref text(PyObject_Str(pending.value));
   if (!text) {
     PyErr_Clear();
     text.reset(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(pending.value)->tp_name));
   }
-  pending.discard();
   Ref message(text ? PyUnicode_FromFormat("Error in polling thread: %U", text.get()) : nullptr);
-  Ref logger(message ? PyObject_GetAttr(self, names.logger) : nullptr);
-  Ref logged(logger ? PyObject_CallMethodOneArg(logger.get(), names.warning, message.get()) : nullptr);
-  if (!logged) PyErr_WriteUnraisable(self);  // the logger itself failed; keep receiving
+  if (!message || log_step_error(self, message.get(), pending.value, source_address) < 0) {
+    PyErr_WriteUnraisable(self);  // the logger itself failed; keep receiving
+  }
+  pending.discard();
   return AfterError::kContinue;
 }
 
@@ -471,7 +500,9 @@ PyObject* polling_thread_worker(PyObject*, PyObject* self) {
       break;
     }
     if (receive_step(self, st, std::move(ser)) == 0) continue;
-    if (handle_step_error(self) == AfterError::kLeave) {
+    const long source_address = st.delivering;
+    st.delivering = -1;
+    if (handle_step_error(self, source_address) == AfterError::kLeave) {
       failed = true;
       break;
     }
@@ -780,18 +811,24 @@ PYBIND11_MODULE(vez_over_usb, m) {
           .def("__init__", &init, py::arg("port") = py::none(), py::arg("connect_on_init") = true,
                py::arg("logger") = py::none())
           .def("connect", &connect, py::arg("port") = py::none(),
-               glue::doc{"Open `port` (or the remembered or discovered one) and start the receive thread."})
+               glue::doc{"Open `port` (or the remembered or discovered one) and start the receive thread. "
+                         "Returns True when the link is up; False when no single adapter was found or the port "
+                         "did not open (logged)."})
           .def("disconnect", &disconnect,
-               glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port."})
+               glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port. Returns None."})
           .attr("is_connected", property)
           .def("_send_VEZ", &send_vez, py::arg("address"), py::arg("data"), py::arg("priority") = true,
                py::arg("can_high_speed") = false,
                glue::doc{"Frame `data` for `address` and write it; True when the whole frame was written."})
           .def("enter_bootloader", &enter_bootloader,
-               glue::doc{"Restart the directly connected device into its boot loader and close the link."})
-          .def_static("get_ports", &get_ports, glue::doc{"Device names of the serial ports that are the adapter."})
+               glue::doc{"Restart the directly connected device into its boot loader, wait 0.1 s and close the "
+                         "link. Returns None."})
+          .def_static("get_ports", &get_ports,
+               glue::doc{"Device names (list of str) of the serial ports that are the adapter, in enumeration "
+                         "order."})
           .def_static("get_port", &get_port,
-                      glue::doc{"The adapter's device name when exactly one is present, otherwise ''."})
+               glue::doc{"The adapter's device name when exactly one is present, otherwise '' (the reason is "
+                         "logged)."})
           .attr("_polling_thread_worker", raw_method(&worker_def))
           .attr("_process_pkt", raw_method(&process_pkt_def, &process_pkt_function))
           .finish();

@@ -2,7 +2,11 @@
 
 import logging
 import math
+import os
 import re
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -102,6 +106,22 @@ def test_feedback_stream_at_the_set_rate(transport):
         assert set(actuator.get_feedback()) == {Items.POSITION_FB, Items.SPEED_FB, Items.TORQUE_FB}
     finally:
         actuator.set_feedback_rate(0)
+
+
+def test_a_failing_feedback_callback_is_logged_with_its_traceback_and_address(transport, caplog):
+    actuator = DorozeActuatorReal(transport, 0x11)
+    actuator.set_feedback_callback(lambda address, items: items["POSITION_FB"])  # keyed by name: a bug
+    actuator.set_feedback_items([Items.POSITION_FB])
+    with caplog.at_level(logging.WARNING, logger="vez_api._transport"):
+        actuator.set_feedback_rate(100)
+        try:
+            assert wait_until(lambda: len(caplog.records) >= 3, 5.0)
+        finally:
+            actuator.set_feedback_rate(0)
+    record = caplog.records[0]
+    assert record.getMessage() == "Error in polling thread: 'POSITION_FB'"
+    assert record.exc_info[0] is KeyError and record.address == 0x11
+    assert transport.is_connected  # the receive thread carries on
 
 
 def test_position_move_and_home(transport):
@@ -221,3 +241,74 @@ def test_many_threads_share_one_adapter(transport):
     assert errors == []
     for a in actuators:
         a.stop()
+
+
+# --- where the emulator takes its commands from -------------------------------------------------
+
+BACKGROUND_JOB = """
+import fcntl, os, subprocess, sys, termios
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # the pseudo-terminal on stdin becomes this session's terminal
+emulator = subprocess.Popen([sys.argv[1], "--actuator", "0x10"], stdout=subprocess.PIPE, text=True,
+                            stderr=open(sys.argv[2], "w"), preexec_fn=lambda: os.setpgid(0, 0))
+print(emulator.pid, emulator.stdout.readline().strip(), flush=True)  # a background job, as after `&`
+os.read(int(sys.argv[3]), 1)  # the test says when
+os.tcsetpgrp(0, emulator.pid)  # `fg`
+emulator.wait()
+"""
+
+
+def test_a_background_job_on_a_terminal_keeps_running_and_reads_once_in_front(tmp_path):
+    from bus_emulator import EMULATOR
+
+    master, slave = os.openpty()
+    go_read, go_write = os.pipe()
+    errors = tmp_path / "emulator.err"
+    shell = subprocess.Popen([sys.executable, "-c", BACKGROUND_JOB, str(EMULATOR), str(errors), str(go_read)], stdin=slave,
+                             stdout=subprocess.PIPE, text=True, start_new_session=True, pass_fds=(go_read,))
+    pid = None
+    try:
+        pid, port = shell.stdout.readline().split()
+        pid = int(pid)
+        os.write(master, b"stats\n")  # typed at the terminal: not for a background job
+        link = VezOverUsb(port=port)
+        try:
+            actuator = DorozeActuatorReal(link, 0x10)
+            assert actuator.connect(), "the emulator was stopped by its terminal"
+        finally:
+            link.close()
+        assert process_state(pid) != "T"
+        assert "end of stats" not in errors.read_text()
+        os.write(go_write, b"!")  # brought to the foreground, it reads the terminal again
+        assert wait_until(lambda: "end of stats" in errors.read_text(), 5.0)
+    finally:
+        if pid is not None:
+            os.kill(pid, signal.SIGTERM)
+            os.kill(pid, signal.SIGCONT)  # a stopped emulator must see its SIGTERM too
+        shell.wait(timeout=10)
+        shell.stdout.close()
+        for fd in (master, slave, go_read, go_write):
+            os.close(fd)
+
+
+def process_state(pid: int) -> str:
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+def test_commands_from_a_fifo(tmp_path):
+    fifo = tmp_path / "commands"
+    os.mkfifo(fifo)
+    with BusEmulator("--actuator", "0x10", "--commands", str(fifo)) as emulator:
+        link = VezOverUsb(port=emulator.port)
+        try:
+            actuator = DorozeActuatorReal(link, 0x10)
+            reports = []
+            actuator.set_error_callback(lambda address, errors: reports.append((address, errors)))
+            assert actuator.connect()
+            for line in ("error 0x10 0x1", "error 0x10 0x80000000"):  # one writer after the other
+                with open(fifo, "w") as writer:
+                    writer.write(line + "\n")
+            assert wait_until(lambda: len(reports) == 2, 5.0)
+            assert reports == [(0x10, {0: "Overtemperature"}), (0x10, {31: "External encoder error"})]
+        finally:
+            link.close()

@@ -165,6 +165,19 @@ def test_callbacks_are_stored():
     assert a._feedback_callback is on_feedback and a._error_callback is on_error
 
 
+@pytest.mark.parametrize("setter", ["set_feedback_callback", "set_error_callback"])
+def test_callbacks_that_cannot_be_called_are_refused(setter):
+    a = DorozeActuatorBase()
+    before = dict(vars(a))
+    for wrong, name in ((42, "int"), ("print", "str"), ({}, "dict")):
+        with pytest.raises(TypeError) as e:
+            getattr(a, setter)(wrong)
+        assert str(e.value) == f"Argument 'callback' has incorrect type (expected callable or None, got {name})"
+    assert vars(a) == before
+    for fine in (None, print, mock.Mock(), type("C", (), {"__call__": lambda self, *a: None})()):
+        getattr(a, setter)(fine)
+
+
 def test_low_freq_feedback_callback_only_warns():
     a = DorozeActuatorBase()
     before = dict(vars(a))

@@ -723,6 +723,12 @@ def test_error_reports(actuator):
     assert len(reports[-1][1]) == 16
 
 
+def test_no_error_callback_means_no_reports(actuator, transport, caplog):
+    actuator.set_error_callback(None)
+    actuator._can_callback(16, errors_report(1 << 16 | 1), 1)
+    assert sent(transport) == [] and caplog.records == []
+
+
 def test_default_error_reaction_stops(actuator, transport, caplog):
     with caplog.at_level(logging.WARNING):
         actuator._can_callback(16, errors_report(1 << 16 | 1 << 3), 1)

@@ -4,6 +4,7 @@ import inspect
 import logging
 import sys
 import threading
+import traceback
 import typing
 from unittest import mock
 
@@ -428,6 +429,37 @@ def test_callback_exception_is_logged_and_receiving_goes_on_in_sync(link, caplog
     assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
         ("vez_api._transport", logging.WARNING, "Error in polling thread: boom")
     ]
+
+
+def test_failure_records_carry_the_traceback_and_the_source_address(link, caplog):
+    def on_feedback(address, payload, bit):
+        return {}["POSITION_FB"]  # a user callback with a bug
+
+    link.set_callback(0x20, on_feedback)
+    link._ser.feed(frame(0x20, [1]), F1)
+    link._ser.fail_read(OSError("flaky"))  # after a failed delivery: a failure of no frame
+    link._ser.feed(F1)
+    link._ser.wait_drained()
+    assert link.got == [(0x10, [1, 2, 3], 0)] * 2
+    delivery, read = caplog.records
+    assert delivery.getMessage() == "Error in polling thread: 'POSITION_FB'"  # the text stays as it was
+    assert delivery.levelno == logging.WARNING
+    assert delivery.exc_info[0] is KeyError
+    assert "on_feedback" in [f.name for f in traceback.extract_tb(delivery.exc_info[2])]
+    assert delivery.address == 0x20
+    assert read.getMessage() == "Error in polling thread: flaky" and read.exc_info[0] is OSError
+    assert not hasattr(read, "address")
+    assert "Traceback" in caplog.text and 'return {}["POSITION_FB"]' in caplog.text
+
+
+def test_failure_records_on_the_ordinary_path(link, caplog):
+    seen = []
+    original = VezOverUsb._process_pkt
+    with mock.patch.object(VezOverUsb, "_process_pkt", lambda self, *a: (seen.append(a), original(self, *a))):
+        link.set_callback(0x30, lambda *a: 1 / 0)
+        link._ser.feed(frame(0x30, [5]))
+        link._ser.wait_drained()
+    assert seen and caplog.records[0].exc_info[0] is ZeroDivisionError and caplog.records[0].address == 0x30
 
 
 def test_read_exception_is_logged_and_receiving_goes_on(link, caplog):

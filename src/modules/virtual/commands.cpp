@@ -198,28 +198,58 @@ void blink(py::object self, py::handle /*timeout*/) {
 void add_commands_methods(glue::ClassBuilder& builder) {
   const py::object nan = py::float_(std::nan(""));
   builder
-      .def("change_mode", &change_mode, py::arg("mode"))
-      .def("get_mode", &get_mode)
+      .def("change_mode", &change_mode, py::arg("mode"),
+           glue::doc{"Switch the simulated control mode to `mode` (a member of `Mode`). Returns None."})
+      .def("get_mode", &get_mode,
+           glue::doc{"The current control mode, a member of `Mode`."})
       .def("_change_mode_if_needed", &change_mode_if_needed, py::arg("mode"))
-      .def("change_setpoint", &change_setpoint, py::arg("setpoint"))
+      .def("change_setpoint", &change_setpoint, py::arg("setpoint"),
+           glue::doc{"Set the reference in the units of the current mode (torque N*m, speed rad/s, position "
+                     "or impedance rad), without changing the mode. Returns None."})
       .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg_v("id_Kp", nan),
-           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan))
+           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan),
+           glue::doc{"Torque setpoint `setpoint` in N*m; switches to Mode.TORQUE first when needed. `id_Kp` "
+                     "(V/A) and `id_Ki` (V/(A*s)) set the shared current-loop gains; the q-axis gains "
+                     "cannot differ from them (a warning says so). Optional values default to NaN, meaning "
+                     "not given. Returns None."})
       .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
-           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
+           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan),
+           glue::doc{"Speed setpoint `setpoint` in rad/s; switches to Mode.SPEED first when needed. "
+                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+                     "`ref_ff_torque` (N*m). Optional values default to NaN, meaning not given. Returns "
+                     "None."})
       .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("pos_Kp", nan),
-           py::arg_v("ref_ff_torque", nan))
+           py::arg_v("ref_ff_torque", nan),
+           glue::doc{"Position setpoint `setpoint` in rad; switches to Mode.POSITION first when needed. "
+                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+                     "`pos_Kp` ((rad/s)/rad), `ref_ff_torque` (N*m). Optional values default to NaN, "
+                     "meaning not given. Returns None."})
       .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
            py::arg_v("K_stiff", nan), py::arg_v("K_damp", nan), py::arg_v("J_imp", nan),
-           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan))
+           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan),
+           glue::doc{"Equilibrium position `setpoint` in rad of the impedance law; switches to "
+                     "Mode.IMPEDANCE first when needed. `K_stiff` (N*m/rad), `K_damp` (N*m*s/rad), `J_imp` "
+                     "(kg*m^2), `ref_ff_torque` (N*m), `ref_impedance_spd` (rad/s), `ref_impedance_acel` "
+                     "(rad/s^2), `FF_gain` (0..1). Optional values default to NaN, meaning not given. "
+                     "Returns None."})
       .def("_apply_speed_setpoint_options", &apply_speed_setpoint_options, py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
-      .def("change_address", &change_address, py::arg("new_address"))
-      .def("set_can_high_speed", &set_can_high_speed, py::arg("enabled"))
-      .def("set_torque_performance", &set_torque_performance, py::arg("performance"))
-      .def("set_speed_performance", &set_speed_performance, py::arg("performance"))
-      .def("save_config", &save_config)
-      .def("blink", &blink, py::arg_v("timeout", py::float_(1.0)));
+      .def("change_address", &change_address, py::arg("new_address"),
+           glue::doc{"Give the simulated actuator the bus address `new_address` (16..16382). Returns None; "
+                     "an unchanged address is logged, an invalid one raises ValueError."})
+      .def("set_can_high_speed", &set_can_high_speed, py::arg("enabled"),
+           glue::doc{"Record the CAN high-speed switch `enabled` (the simulation has no bus). Returns None."})
+      .def("set_torque_performance", &set_torque_performance, py::arg("performance"),
+           glue::doc{"Record a torque-mode preset, a member of `TorquePerformance` (the twin does not use "
+                     "it). Returns None."})
+      .def("set_speed_performance", &set_speed_performance, py::arg("performance"),
+           glue::doc{"Record a speed-mode preset, a member of `SpeedPerformance` (the twin does not use "
+                     "it). Returns None."})
+      .def("save_config", &save_config,
+           glue::doc{"Nothing to persist on a virtual actuator: logs that at INFO level. Returns None."})
+      .def("blink", &blink, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"No LED on a virtual actuator: logs that at INFO level. Returns None."});
 }
 
 }  // namespace vez::virtual_actuator

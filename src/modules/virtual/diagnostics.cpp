@@ -122,12 +122,25 @@ py::dict get_all_parameters(py::object self) {
 void add_diagnostics_methods(glue::ClassBuilder& builder) {
   builder
       .def("_get_item_value", &get_item_value, py::arg("item"))
-      .def("get_info", &get_info)
-      .def("get_motor_state", &get_motor_state)
-      .def("get_measurements", &get_measurements)
-      .def("get_debug_flags", &get_debug_flags)
-      .def("has_errors", &has_errors)
-      .def("get_all_parameters", &get_all_parameters);
+      .def("get_info", &get_info,
+           glue::doc{"The controller's signals after the last tick, as {name: float}: enable, temp_winding "
+                     "(degC), T_fb/T_ref (N*m), id/iq (A), pos (rad), spd (rad/s), vd_ref/vq_ref (V)."})
+      .def("get_motor_state", &get_motor_state,
+           glue::doc{"The simulated plant after the last tick, as {name: float}: torques (N*m), currents "
+                     "(A), angles (rad), speeds (rad/s), acceleration (rad/s^2), voltages (V), powers (W), "
+                     "efficiencies (0..1)."})
+      .def("get_measurements", &get_measurements,
+           glue::doc{"The sensors after the last tick: {\"turn\", \"turn2\": int turn counts; \"T\": N*m; "
+                     "\"e_pos\", \"pos\", \"pos2\": rad; \"spd\", \"spd2\": rad/s}."})
+      .def("get_debug_flags", &get_debug_flags,
+           glue::doc{"The limit flags of the last tick, {name: bool} (torque, current, position and speed "
+                     "limits)."})
+      .def("has_errors", &has_errors,
+           glue::doc{"True when any limit flag of the last tick is set."})
+      .def("get_all_parameters", &get_all_parameters,
+           glue::doc{"The model's tuning as nested dicts of floats: \"pid\" (loop gains), \"impedance\" "
+                     "(N*m/rad, N*m*s/rad, N*m, kg*m^2), \"limits\" and \"profile\" (N*m, rad, rad/s), "
+                     "\"filter\" (cutoffs in Hz)."});
 }
 
 }  // namespace vez::virtual_actuator

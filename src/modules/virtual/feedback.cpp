@@ -161,12 +161,16 @@ void emit_callback(py::object /*self*/, py::object callback, py::object address,
 
 void add_feedback_methods(glue::ClassBuilder& builder) {
   builder
-      .def("set_feedback_items", &set_feedback_items, py::arg("items"))
+      .def("set_feedback_items", &set_feedback_items, py::arg("items"),
+           glue::doc{"Choose the items (a list of `VEZ_Items`) of each feedback snapshot and forget the "
+                     "last one. Returns None."})
       .def("set_feedback_rate", &set_feedback_rate, py::arg("rate"),
-           glue::doc{"Feedback rate: a Rates member or a rate in Hz, at most the simulation rate (0 stops it)."})
+           glue::doc{"Feedback rate: a Rates member or a rate in Hz, at most the simulation rate (0 stops "
+                     "it); step() calls the feedback callback at that rate of simulated time. Returns None."})
       .def("get_feedback", &get_feedback, glue::doc{"A copy of the last feedback snapshot."})
       .def("get_items_blocking", &get_items_blocking, py::arg("items"), py::arg_v("timeout", py::float_(1.0)),
-           glue::doc{"Read items from the model now (at most 10); does not step."})
+           glue::doc{"Read `items` (a list of `VEZ_Items`, at most 10) from the model now, without "
+                     "stepping. Returns {item: value} in the items' units; `timeout` is ignored."})
       .def("_build_feedback_snapshot", &build_feedback_snapshot)
       .def("_should_emit_feedback", &should_emit_feedback)
       .def("_emit_callback", &emit_callback, py::arg("callback"), py::arg("address"), py::arg("payload"));

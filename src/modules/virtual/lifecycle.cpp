@@ -232,27 +232,49 @@ void add_lifecycle_methods(glue::ClassBuilder& builder) {
       .def_property_readonly("address", &address_property, "Bus address mirrored into the wrapper, or None.")
       .def_property_readonly("model", &model_property, "Model name of the simulated actuator.")
       .def_property_readonly("version", &version_property, "Version of the digital twin (\"virtual\" without one).")
-      .def("get_model_version", &get_model_version)
+      .def("get_model_version", &get_model_version,
+           glue::doc{"The digital twin's version text, or \"virtual\" when no twin is selected."})
       .def_static("discover_available_actuators", &discover_available_actuators, py::arg("bindings_path"),
                   glue::doc{"Model names with digital-twin artifacts under `bindings_path` ([] when none)."})
       .def("set_actuator", &set_actuator, py::arg("model_name"), py::arg_v("library_path", py::none()),
            py::arg_v("bindings_root", py::none()),
-           glue::doc{"Select the simulated model by name (through the actuator library file when given)."})
+           glue::doc{"Select the simulated model `model_name` (through the actuator library file "
+                     "`library_path` when given, with artifacts searched under `bindings_root`). Returns "
+                     "the new ActuatorWrapper."})
       .def("set_actuator_from_paths", &set_actuator_from_paths, py::arg("library_path"), py::arg("bindings_path"),
-           glue::doc{"Load the simulation library and bindings module at these paths."})
-      .def("connect", &connect, py::arg_v("timeout", py::float_(1.0)))
+           glue::doc{"Load the simulation library and bindings module that the actuator library file "
+                     "`library_path` names, under `bindings_path`. Returns the new ActuatorWrapper."})
+      .def("connect", &connect, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Mark the simulated actuator connected (a model must be selected: ValueError "
+                     "otherwise). `timeout` is ignored. Returns True. The simulation starts at the first "
+                     "start, step or set_home_position."})
       .def("disconnect", &disconnect, glue::doc{"Stop and terminate the simulation."})
-      .def("send_ping", &send_ping, py::arg_v("timeout", py::float_(1.0)))
-      .def("start", &start)
-      .def("stop", &stop)
-      .def("set_home_position", &set_home_position)
+      .def("send_ping", &send_ping, py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Whether the simulated actuator is connected and has a model (bool); `timeout` is "
+                     "ignored."})
+      .def("start", &start,
+           glue::doc{"Enable the simulated power stage (the first call runs one simulated second of "
+                     "warm-up). Returns None."})
+      .def("stop", &stop,
+           glue::doc{"Disable the simulated power stage. Returns None."})
+      .def("set_home_position", &set_home_position,
+           glue::doc{"Make the present output position the zero (0 rad); one simulation tick. Returns None."})
       .def("_require_actuator", &require_actuator)
       .def("_ensure_initialized", &ensure_initialized)
-      .def("start_steps", &start_steps, py::arg("step_number"))
-      .def("change_load", &change_load, py::arg("load"), glue::doc{"External load torque for the following ticks."})
-      .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)))
-      .def("get_sim_time_step_s", &get_sim_time_step_s)
-      .def("get_sim_rate_hz", &get_sim_rate_hz);
+      .def("start_steps", &start_steps, py::arg("step_number"),
+           glue::doc{"Advance the simulation `step_number` ticks, like step(steps=step_number). Returns "
+                     "None."})
+      .def("change_load", &change_load, py::arg("load"),
+           glue::doc{"External load torque on the output shaft, in N*m, for the following ticks. Returns "
+                     "None."})
+      .def("get_sim_time", &get_sim_time, py::arg_v("round_dec", py::int_(3)),
+           glue::doc{"Simulated time of the last recorded tick, in seconds, rounded to `round_dec` decimals "
+                     "(0.0 before the first tick)."})
+      .def("get_sim_time_step_s", &get_sim_time_step_s,
+           glue::doc{"The simulation's time step, in seconds (float; 5e-05 at 20 kHz)."})
+      .def("get_sim_rate_hz", &get_sim_rate_hz,
+           glue::doc{"The simulation's tick rate, in Hz (float). RuntimeError when the time step is not "
+                     "positive."});
 }
 
 }  // namespace vez::virtual_actuator

@@ -183,9 +183,15 @@ void add_parameters_methods(glue::ClassBuilder& builder) {
   builder
       .def("_read_path", &read_path, py::arg("path"))
       .def("_write_path", &write_path, py::arg("path"), py::arg("value"))
-      .def("set_parameters", &set_parameters, py::arg("parameters"))
-      .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg_v("timeout", py::float_(1.0)))
-      .def("get_parameters_all", &get_parameters_all)
+      .def("set_parameters", &set_parameters, py::arg("parameters"),
+           glue::doc{"Write parameters: a dict {VEZ_Parameters member: number}; those the twin has reach "
+                     "the model, the others are kept on this object. Returns None."})
+      .def("get_parameters", &get_parameters, py::arg("parameters"), py::arg_v("timeout", py::float_(1.0)),
+           glue::doc{"Read `parameters` (a list of `VEZ_Parameters`) from the model. Returns {parameter: "
+                     "float}, NaN for a parameter the twin does not hold; `timeout` is ignored."})
+      .def("get_parameters_all", &get_parameters_all,
+           glue::doc{"Read every parameter of `VEZ_Parameters`. Returns {parameter: float}, NaN where the "
+                     "twin holds no value."})
       .def("_set_parameter_value", &set_parameter_value, py::arg("parameter"), py::arg("value"))
       .def("_get_parameter_value", &get_parameter_value, py::arg("parameter"))
       .def("_set_feedforward_gain", &set_feedforward_gain_impl, py::arg("value"))

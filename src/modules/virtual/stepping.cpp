@@ -415,6 +415,7 @@ PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,
     "step(self, load=None, steps=1)\n--\n\n"
     "Advance the simulation `steps` ticks with the current setpoint and load\n"
-    "(`load`, a float, replaces the load first); returns the last feedback snapshot."};
+    "(`load`, a float in N*m on the output shaft, replaces the load first; one tick is 50 us at 20 kHz).\n"
+    "Returns the last feedback snapshot, {VEZ_Items member: value}."};
 
 }  // namespace vez::virtual_actuator

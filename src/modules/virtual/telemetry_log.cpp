@@ -344,6 +344,7 @@ void make_log_classes() {
   ns.attr("pop")("__weakref__", py::none());
   py::object bounded_cls = py::handle(reinterpret_cast<PyObject*>(&PyType_Type))(
       "BoundedVirtualActuatorLog", py::make_tuple(plain), ns);
+  glue::sign_class_from_init(bounded_cls);
   mod.set("BoundedVirtualActuatorLog", bounded_cls);
   bounded_log_class = keep(bounded_cls);
 
