@@ -28,13 +28,14 @@ PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) me
 # The package's extension modules, listed once (meson.build and the tests read it too).
 STUBTEST_MODULES := $(addprefix vez_api.,$(shell cat src/modules/extension_modules.txt))
 
-.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench clean
+.PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench soak clean
 
 help:
 	@echo "make demo   - build and run the demo"
 	@echo "make test   - build and run all tests (GoogleTest, ASan/UBSan, fuzz smoke, pytest, stubs, twin)"
 	@echo "make fuzz   - run the libFuzzer targets for FUZZ_SECONDS each (default 30)"
 	@echo "make bench  - run the benchmarks"
+	@echo "make soak   - the USB link for SOAK_MINUTES (default 10) under every fault"
 
 # --- dependencies -----------------------------------------------------------
 
@@ -158,7 +159,13 @@ virtual-demo: $(B)/.installed
 	$(PY) examples/virtual_step_response.py
 
 bench: twin-bench $(B)/.installed
-	@ls bench/*.py >/dev/null 2>&1 && for b in bench/*.py; do $(PY) $$b; done || echo "no benchmarks yet"
+	@ls bench/*.py >/dev/null 2>&1 && for b in $(filter-out %_soak.py,$(wildcard bench/*.py)); do $(PY) $$b; done || echo "no benchmarks yet"
+
+# The USB link for SOAK_MINUTES under every fault the emulator injects (not
+# part of `make bench`).
+SOAK_MINUTES ?= 10
+soak: $(B)/.installed
+	$(PY) bench/link_soak.py --minutes $(SOAK_MINUTES)
 
 clean:
 	rm -rf $(B) $(VENV)

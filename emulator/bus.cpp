@@ -27,13 +27,19 @@ void Bus::on_idle(double now) {
   if (now - last_byte_at_ < kInterByteTimeout) return;
   if (pending_.empty() && deframer_.at_frame_boundary()) return;
   // A frame left unfinished (even one whose header was complete) ends with
-  // the silence, as a read that timed out short.
+  // the silence, as a read that timed out short; so does every candidate the
+  // deframer still holds from the bytes before it, as the reads that follow
+  // would time out too.
   feed(pending_.data(), pending_.size(), now);
   pending_.clear();
+  while (deframer_.kept() != 0) feed(nullptr, 0, now);
 }
 
 void Bus::feed(const uint8_t* data, size_t n, double now) {
   if (deframer_.consume(data, n)) dispatch(deframer_.frame(), now);
+  while (deframer_.want() == 0) {  // frames found in what a rejected frame had read
+    if (deframer_.resume()) dispatch(deframer_.frame(), now);
+  }
 }
 
 void Bus::dispatch(const core::Frame& frame, double now) {
@@ -49,15 +55,24 @@ void Bus::dispatch(const core::Frame& frame, double now) {
   ++stats_.frames_unrouted;
 }
 
+SourceStats Bus::source_stats(uint16_t source) const {
+  const auto it = by_source_.find(source);
+  return it == by_source_.end() ? SourceStats{} : it->second;
+}
+
 void Bus::send(uint16_t source, bool priority, std::vector<uint8_t> payload, double now, bool is_answer) {
   double due = now + kAnswerLatency;
+  SourceStats& tally = by_source_[source];
+  ++(is_answer ? tally.answers : tally.unsolicited);
   if (is_answer) {
     if (chance(faults_.drop)) {
       ++stats_.answers_dropped;
+      ++tally.answers_dropped;
       return;
     }
     if (chance(faults_.late)) {
       ++stats_.answers_late;
+      ++tally.answers_late;
       due += faults_.late_s;
     }
   }
@@ -79,6 +94,7 @@ void Bus::send(uint16_t source, bool priority, std::vector<uint8_t> payload, dou
                                       payload.size(), frame);
   if (chance(faults_.corrupt)) {
     ++stats_.frames_corrupted;
+    ++(is_answer ? tally.answers_corrupted : tally.unsolicited_corrupted);
     frame[n - 1] = 0x00;
   }
   bytes.insert(bytes.end(), frame, frame + n);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <queue>
 #include <random>
 #include <vector>
@@ -50,6 +51,17 @@ struct BusStats {
   uint64_t noise_bursts = 0;
 };
 
+// What one node said to the host, and how many of those messages a fault hit:
+// the count a host's losses are measured against.
+struct SourceStats {
+  uint64_t unsolicited = 0;  // feedback streams and error reports
+  uint64_t unsolicited_corrupted = 0;
+  uint64_t answers = 0;
+  uint64_t answers_dropped = 0;
+  uint64_t answers_late = 0;
+  uint64_t answers_corrupted = 0;
+};
+
 class Bus {
  public:
   Bus(PtyLink& link, const Faults& faults);
@@ -74,6 +86,8 @@ class Bus {
   double next_node_wakeup(double now) const;
 
   const BusStats& stats() const { return stats_; }
+  // Zeros for a source that never spoke.
+  SourceStats source_stats(uint16_t source) const;
 
   static constexpr double kAnswerLatency = 0.0002;
   static constexpr double kInterByteTimeout = 0.1;
@@ -101,6 +115,7 @@ class Bus {
   std::priority_queue<Outgoing, std::vector<Outgoing>, std::greater<Outgoing>> out_;
   uint64_t seq_ = 0;
   BusStats stats_;
+  std::map<uint16_t, SourceStats> by_source_;
 };
 
 }  // namespace vez::emulator

@@ -5,7 +5,8 @@
 // per line:
 //   error <address> <bits>   the actuator reports an error field (e.g. error 0x10 0x80000001)
 //   load <address> <Nm>      external load torque on the actuator's output shaft
-//   stats                    counters on standard error
+//   stats                    counters on standard error (per actuator: what it
+//                            streamed and answered, and what the faults hit)
 //   quit
 // A terminal is read only while the emulator runs in its foreground, so a
 // job started in the background (`vez-bus-emulator ... &`) is not stopped.
@@ -61,10 +62,17 @@ void print_stats(const Bus& bus, const PtyLink& link, const std::vector<std::uni
                (unsigned long long)s.answers_dropped, (unsigned long long)s.answers_late,
                (unsigned long long)s.frames_corrupted, (unsigned long long)s.noise_bursts,
                (unsigned long long)link.dropped_bytes());
-  for (const auto& a : actuators)
-    std::fprintf(stderr, "actuator 0x%03X: %llu steps, %llu blinks, %s, mode %u\n", a->address(),
-                 (unsigned long long)a->steps(), (unsigned long long)a->blinks(), a->enabled() ? "enabled" : "disabled",
-                 a->mode());
+  for (const auto& a : actuators) {
+    const SourceStats t = bus.source_stats(a->reply_address());
+    std::fprintf(stderr,
+                 "actuator 0x%03X: %llu steps, %llu blinks, %s, mode %u, streamed %llu (corrupted %llu), "
+                 "answers %llu (dropped %llu, late %llu, corrupted %llu)\n",
+                 a->address(), (unsigned long long)a->steps(), (unsigned long long)a->blinks(),
+                 a->enabled() ? "enabled" : "disabled", a->mode(), (unsigned long long)t.unsolicited,
+                 (unsigned long long)t.unsolicited_corrupted, (unsigned long long)t.answers,
+                 (unsigned long long)t.answers_dropped, (unsigned long long)t.answers_late,
+                 (unsigned long long)t.answers_corrupted);
+  }
   std::fprintf(stderr, "end of stats\n");
 }
 
@@ -124,8 +132,10 @@ int main(int argc, char** argv) {
 
     AdapterNode adapter(options.adapter_firmware);
     std::vector<std::unique_ptr<ActuatorNode>> actuators;
-    for (const ActuatorConfig& config : options.actuators)
-      actuators.push_back(std::make_unique<ActuatorNode>(config, make_twin_plant(config.model_name), start));
+    for (const ActuatorConfig& config : options.actuators) {
+      const TwinSettings twin{options.ideal, options.faults.seed, config.address};
+      actuators.push_back(std::make_unique<ActuatorNode>(config, make_twin_plant(config.model_name, twin), start));
+    }
     if (!options.direct) bus.attach(&adapter);
     for (auto& a : actuators) bus.attach(a.get());
 

@@ -109,12 +109,16 @@ void ActuatorNode::advance(Bus& bus, double now) {
       bus.send(reply_address(), true, std::move(out), now, false);
     }
   }
+  const uint32_t faults = plant_->fault_errors();
+  const uint32_t new_faults = faults & ~reported_faults_;
+  reported_faults_ = faults;
+  uint32_t limits = 0, new_limits = 0;
   if (config_.report_limits) {
-    const uint32_t limits = plant_->limit_errors();
-    const uint32_t rising = limits & ~reported_limits_;
+    limits = plant_->limit_errors();
+    new_limits = limits & ~reported_limits_;
     reported_limits_ = limits;
-    if (rising != 0) report_errors(bus, limits, now);
   }
+  if ((new_faults | new_limits) != 0) report_errors(bus, faults | limits, now);
 }
 
 double ActuatorNode::next_wakeup(double now) const {

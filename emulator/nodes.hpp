@@ -51,6 +51,9 @@ class Plant {
   virtual bool item(uint8_t code, double* value) const = 0;
   // Error-field bits of the limits that are being hit now.
   virtual uint32_t limit_errors() const = 0;
+  // Error-field bits of the protections that hold the drive off; the drive
+  // reports each as it trips, whether or not limits are reported.
+  virtual uint32_t fault_errors() const { return 0; }
   // Factory values of the parameters the plant holds.
   virtual void restore_defaults() = 0;
 };
@@ -84,9 +87,10 @@ class ActuatorNode : public Node {
   bool enabled() const { return enabled_; }
   uint8_t mode() const { return mode_; }
   uint64_t steps() const { return steps_; }
+  // The source address of what it says: 0 when plugged straight into USB.
+  uint16_t reply_address() const { return config_.direct ? 0 : address_; }
 
  private:
-  uint16_t reply_address() const { return config_.direct ? 0 : address_; }
   void answer(Bus& bus, std::vector<uint8_t> payload, double now);
   void apply_inputs();
   void set_mode(uint8_t mode);
@@ -113,6 +117,7 @@ class ActuatorNode : public Node {
   uint64_t steps_ = 0;
   uint64_t blinks_ = 0;
   uint32_t reported_limits_ = 0;
+  uint32_t reported_faults_ = 0;
   double silent_until_ = 0;
 };
 

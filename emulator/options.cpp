@@ -69,12 +69,15 @@ const char* usage() {
          "  --firmware X.Y.Z         firmware version the actuators report (default 1.4.2)\n"
          "  --pad-canfd              pad payloads with zeros to CAN FD data lengths\n"
          "  --report-limits          report limit hits of the motion model as error messages\n"
+         "                           (its protections' trips are reported always)\n"
+         "  --ideal                  the motion model's ideal plant: no delay, compliance, losses\n"
+         "                           beyond friction, sensor noise, bus dynamics or trips\n"
          "  --noise P                chance of noise bytes before a frame to the host\n"
          "  --corrupt P              chance of a frame with a wrong trailer\n"
          "  --drop P                 chance that an answer is lost\n"
          "  --late P                 chance that an answer comes late\n"
          "  --late-ms MS             how late (default 1500)\n"
-         "  --seed N                 seed of the fault injection (default 1)\n"
+         "  --seed N                 seed of the fault injection and the sensor noise (default 1)\n"
          "  --verbose                counters on standard error at exit\n"
          "  --commands PATH          read commands from PATH (a file or a FIFO) instead of standard input\n"
          "The device path is printed on the first line of standard output.\n"
@@ -85,7 +88,7 @@ const char* usage() {
 Options parse_options(int argc, char** argv) {
   enum {
     kLink = 1000, kActuator, kDirect, kAdapterVersion, kFirmware, kPad, kReportLimits, kNoise, kCorrupt, kDrop,
-    kLate, kLateMs, kSeed, kVerbose, kCommands, kHelp
+    kLate, kLateMs, kSeed, kVerbose, kCommands, kHelp, kIdeal
   };
   static const option long_options[] = {
       {"link", required_argument, nullptr, kLink},
@@ -102,6 +105,7 @@ Options parse_options(int argc, char** argv) {
       {"late-ms", required_argument, nullptr, kLateMs},
       {"seed", required_argument, nullptr, kSeed},
       {"verbose", no_argument, nullptr, kVerbose},
+      {"ideal", no_argument, nullptr, kIdeal},
       {"commands", required_argument, nullptr, kCommands},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
@@ -130,6 +134,7 @@ Options parse_options(int argc, char** argv) {
       case kLateMs: o.faults.late_s = static_cast<double>(parse_integer(optarg, "--late-ms")) / 1000.0; break;
       case kSeed: o.faults.seed = static_cast<uint64_t>(parse_integer(optarg, "--seed")); break;
       case kVerbose: o.verbose = true; break;
+      case kIdeal: o.ideal = true; break;
       case kCommands: o.commands = optarg; break;
       case kHelp: o.help = true; break;
       default: throw std::invalid_argument(std::string("unknown option: ") + argv[optind - 1]);

@@ -17,6 +17,7 @@ struct Options {
   uint16_t adapter_firmware = pack_version(2, 1, 0);
   Faults faults;
   bool verbose = false;
+  bool ideal = false;  // the twin's ideal plant instead of the realistic one
   bool help = false;
 };
 

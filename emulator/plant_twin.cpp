@@ -1,6 +1,7 @@
-// An emulated actuator's physics: one instance of the reference twin model,
-// powered up the way the drive does it (rotor alignment, then position
-// control with the power stage off).
+// An emulated actuator's physics: one instance of the reference twin model
+// (the realistic plant unless --ideal), powered up the way the drive does it
+// (rotor alignment, then position control with the power stage off).  Its
+// protections are reported as error messages when they trip.
 #include "plant_twin.hpp"
 
 #include <cmath>
@@ -24,11 +25,12 @@ constexpr uint8_t kEncoderInt = 65, kEncoderIntRaw = 66, kEncoderExt = 67, kEnco
                   kTempMotor = 114, kPositionFbInternal = 115, kDebugBool = 144;
 }
 
-// Error-field bits the drive reports for its limit flags.
+// Error-field bits the drive reports for its limit flags and protections.
 namespace error_bit {
 constexpr uint32_t kOvertemperature = 1u << 0, kPositionRefMax = 1u << 2, kPositionRefMin = 1u << 3,
-                   kSpeedFbMax = 1u << 4, kTorqueRefMax = 1u << 6, kTorqueFbMax = 1u << 7,
-                   kPositionFbMax = 1u << 8, kPositionFbMin = 1u << 9, kCurrentMax = 1u << 16;
+                   kSpeedFbMax = 1u << 4, kVbusRange = 1u << 5, kTorqueRefMax = 1u << 6, kTorqueFbMax = 1u << 7,
+                   kPositionFbMax = 1u << 8, kPositionFbMin = 1u << 9, kCurrentMax = 1u << 16,
+                   kVbusCritical = 1u << 29;
 }
 
 constexpr double kPcbTemperature = 25.0;  // the board is not modelled
@@ -36,7 +38,12 @@ constexpr double kLoopTimeUs = 31.0;      // what the drive's control loop takes
 
 class TwinPlant : public Plant {
  public:
-  explicit TwinPlant(const twin::Actuator& actuator) : model_(actuator) { power_up(); }
+  TwinPlant(const twin::Actuator& actuator, const TwinSettings& settings) : model_(actuator) {
+    model_.inputs.Ideal = settings.ideal;
+    model_.realism.seed ^= (settings.seed << 16) ^ settings.address;
+    model_.initialize();
+    power_up();
+  }
 
   double time_step() const override { return twin::kTimeStep; }
   void step() override { model_.step(); }
@@ -151,6 +158,17 @@ class TwinPlant : public Plant {
     if (d.pos_fb_max) bits |= error_bit::kPositionFbMax;
     if (d.pos_fb_min) bits |= error_bit::kPositionFbMin;
     if (d.i_max) bits |= error_bit::kCurrentMax;
+    if (d.vbus_range) bits |= error_bit::kVbusRange;
+    return bits | fault_errors();
+  }
+
+  uint32_t fault_errors() const override {
+    const uint32_t trips = model_.trips();
+    uint32_t bits = 0;
+    if (trips & twin::kTripCurrent) bits |= error_bit::kCurrentMax;
+    if (trips & twin::kTripVoltage) bits |= error_bit::kVbusCritical | error_bit::kVbusRange;
+    if (trips & twin::kTripSpeed) bits |= error_bit::kSpeedFbMax;
+    if (trips & twin::kTripTemperature) bits |= error_bit::kOvertemperature;
     return bits;
   }
 
@@ -190,14 +208,14 @@ class TwinPlant : public Plant {
 
 }  // namespace
 
-std::unique_ptr<Plant> make_twin_plant(const std::string& model_name) {
+std::unique_ptr<Plant> make_twin_plant(const std::string& model_name, const TwinSettings& settings) {
   const twin::Actuator* actuator = twin::find_model(model_name);
   if (actuator == nullptr) {
     std::string known;
     for (const twin::Actuator& a : twin::kCatalogue) known += std::string(known.empty() ? "" : ", ") + a.name;
     throw std::invalid_argument("no twin model for " + model_name + " (known: " + known + ")");
   }
-  return std::make_unique<TwinPlant>(*actuator);
+  return std::make_unique<TwinPlant>(*actuator, settings);
 }
 
 }  // namespace vez::emulator

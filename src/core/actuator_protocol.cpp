@@ -58,6 +58,11 @@ bool to_float32(double value, float* out) {
   return true;
 }
 
+bool to_command_float32(double value, float* out) {
+  if (std::isinf(value) || !to_float32(value, out)) return false;
+  return true;
+}
+
 RateDivider feedback_rate_divider(int64_t rate_hz) {
   if (rate_hz < 0) return {RateError::kNegative, 0};
   if (rate_hz > kFeedbackBaseRateHz) return {RateError::kAboveMaximum, 0};

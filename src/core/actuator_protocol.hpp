@@ -247,6 +247,12 @@ inline constexpr int64_t kFeedbackBaseRateHz = 20000;
 // as themselves (Python's nan becomes the quiet NaN 00 00 C0 7F).
 bool to_float32(double value, float* out);
 
+// A value that may be sent to the actuator as a setpoint, gain or parameter:
+// a float32 that is finite after rounding to nearest, or NaN (a field left
+// unset).  False for an infinity and for a finite value beyond the float32
+// range; either would reach the motor as a demand at the float's limit.
+bool to_command_float32(double value, float* out);
+
 enum class RateError : uint8_t { kNone, kNegative, kAboveMaximum };
 
 struct RateDivider {

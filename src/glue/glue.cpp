@@ -41,6 +41,30 @@ py::int_ as_int(py::handle obj, const char* arg) {
   return py::reinterpret_steal<py::int_>(converted);
 }
 
+bool as_whole_int(py::handle obj, const char* arg, py::int_* out) {
+  if (PyBool_Check(obj.ptr())) return false;
+  if (PyLong_Check(obj.ptr())) {
+    *out = py::reinterpret_borrow<py::int_>(obj);
+    return true;
+  }
+  if (!PyNumber_Check(obj.ptr())) raise_arg_type(arg, "int", obj);
+  PyObject* converted = PyNumber_Long(obj.ptr());
+  if (converted == nullptr) {
+    // int(inf) overflows and int(nan) is a ValueError: neither is a whole number.
+    if (PyErr_ExceptionMatches(PyExc_OverflowError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+      PyErr_Clear();
+      return false;
+    }
+    rethrow_as_arg_type(arg, "int", obj);
+  }
+  py::int_ whole = py::reinterpret_steal<py::int_>(converted);
+  const int equal = PyObject_RichCompareBool(whole.ptr(), obj.ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  if (equal == 0) return false;
+  *out = whole;
+  return true;
+}
+
 int64_t int64_of(py::handle int_obj, bool* fits) {
   int overflow = 0;
   long long value = PyLong_AsLongLongAndOverflow(int_obj.ptr(), &overflow);

@@ -52,6 +52,12 @@ std::string type_name(py::handle obj);
 // truncated).  Strings and other non-numbers are rejected.
 py::int_ as_int(py::handle obj, const char* arg);
 
+// An integer argument whose value must not be rounded (a bus address): an int
+// other than a bool, or a number equal to a whole number (16.0 is 16).
+// Returns false for a bool, a number with a fraction part, an infinity or a
+// NaN; non-numbers raise the TypeError above.
+bool as_whole_int(py::handle obj, const char* arg, py::int_* out);
+
 // The value of a Python int as int64; `fits` is false when it does not fit.
 int64_t int64_of(py::handle int_obj, bool* fits);
 

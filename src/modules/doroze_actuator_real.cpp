@@ -122,12 +122,22 @@ py::object actuator_address(py::handle self) {
 // ---------------------------------------------------------------------------
 // Arguments
 
-// A number packed as "<f": OverflowError, as the packer raises, for a finite
-// value beyond the float range.
+// A number sent as a float32 setpoint, gain or parameter value.  An infinity
+// or a value beyond the float32 range would reach the motor as a demand at
+// the float's limit: ValueError naming the argument.  NaN passes (it marks a
+// value not given).
 float float32_arg(py::handle obj, const char* arg) {
+  double number = 0.0;
+  try {
+    number = glue::as_float(obj, arg);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OverflowError)) throw;  // an int too large for any float
+    number = HUGE_VAL;
+  }
   float value = 0.0f;
-  if (!core::to_float32(glue::as_float(obj, arg), &value)) {
-    glue::raise(PyExc_OverflowError, "float too large to pack with f format");
+  if (!core::to_command_float32(number, &value)) {
+    glue::raise(PyExc_ValueError, std::string(arg) + " must be a finite number within the float32 range, got " +
+                                      glue::str(py::repr(obj)));
   }
   return value;
 }
@@ -433,8 +443,17 @@ void send_vez_common(py::object self, py::handle msg, py::handle high_speed_cand
 // ---------------------------------------------------------------------------
 // Connection
 
+// A bus address argument: an int, or a number equal to one (16.0).  A bool or
+// a number with a fraction part is refused, not rounded: 0.5 would be the
+// device on the USB port itself.
+py::int_ address_arg(py::handle obj, const char* arg) {
+  py::int_ whole;
+  if (!glue::as_whole_int(obj, arg, &whole)) glue::raise_arg_type(arg, "int", obj);
+  return whole;
+}
+
 void init(py::object self, py::object adapter_handler, py::handle address, py::handle logger) {
-  py::int_ addr = glue::as_int(address, "address");
+  py::int_ addr = address_arg(address, "address");
   glue::super_attr(real_class, self, "__init__")("address"_a = addr, "logger"_a = logger);
   self.attr("_adapter") = adapter_handler;
   self.attr("_firmware_version") = "x.x.x";
@@ -622,7 +641,7 @@ void set_can_high_speed(py::object self, py::handle high_speed) {
 }
 
 void change_address(py::object self, py::handle new_address) {
-  py::int_ address = glue::as_int(new_address, "new_address");
+  py::int_ address = address_arg(new_address, "new_address");
   const std::string decimal = glue::str(address);
   if (address.equal(actuator_address(self))) {
     glue::log(self.attr("logger"), "warning", "New address is the same as the current address " + decimal);

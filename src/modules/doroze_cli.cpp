@@ -47,9 +47,15 @@ std::string describe_connection(py::handle port, py::handle address) {
   return "CAN at address 0x" + hex_upper(address) + " (" + glue::str(port) + ")";
 }
 
-// Address converter of the parser: decimal, 0x.., 0o.. or 0b.. text.
+// Address converter of the parser: decimal, 0x.., 0o.. or 0b.. text.  A
+// number no address loop could count to (beyond 64 bits) is an invalid
+// value, which the parser reports as an argument error.
 py::object parse_address(py::handle text) {
-  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(text, 0);
+  py::object number = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(text, 0);
+  bool fits = false;
+  glue::int64_of(number, &fits);
+  if (!fits) glue::raise(PyExc_ValueError, "address out of range: " + glue::str(text));
+  return number;
 }
 
 void resolve_port(py::object args) {

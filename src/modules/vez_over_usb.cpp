@@ -52,7 +52,7 @@ PyObject* serial_read_function = nullptr;  // serial.Serial.read when it is the 
 // leaked: they must outlive every thread.
 struct Names {
   PyObject *ser, *read, *is_open, *fd, *timeout, *abort_fd, *event, *is_set, *clear, *callbacks, *lock, *acquire,
-      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag;
+      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *link_lock, *port, *error;
 } names;
 
 PyObject* intern(const char* s) {
@@ -359,10 +359,24 @@ struct ReceiveState {
   long delivering = -1;  // source address of the frame being delivered, -1 between deliveries
 };
 
+// Delivers the frame the deframer completed, noting its source address
+// while it is being delivered.  0, or -1 with an exception set.
+int deliver_completed(PyObject* self, ReceiveState& st) {
+  st.delivering = st.deframer.frame().address;
+  const int rc = deliver(self, st.deframer.frame());
+  if (rc == 0) st.delivering = -1;
+  return rc;
+}
+
 // One step of the receive algorithm: one read of deframer.want() bytes and,
 // when that completes a frame, its delivery.  0, or -1 with an exception set.
 int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
   const size_t want = st.deframer.want();
+  if (want == 0) {
+    // Bytes kept from a rejected frame are searched before the port is read
+    // again: a frame that started inside them is delivered from them.
+    return st.deframer.resume() ? deliver_completed(self, st) : 0;
+  }
   if (!ser) {
     ser.reset(PyObject_GetAttr(self, names.ser));
     if (!ser) return -1;
@@ -419,14 +433,49 @@ int receive_step(PyObject* self, ReceiveState& st, Ref ser) {
     }
     completed = overlong ? st.deframer.consume(nullptr, 0) : st.deframer.consume(chunk, n);
   }
-  if (!completed) return 0;
-  st.delivering = st.deframer.frame().address;
-  const int rc = deliver(self, st.deframer.frame());
-  if (rc == 0) st.delivering = -1;
-  return rc;
+  return completed ? deliver_completed(self, st) : 0;
 }
 
 enum class AfterError { kContinue, kLeave };
+
+// "<type>: <text>", or the type alone when the text is empty.
+Ref describe_error(PyObject* type, PyObject* value) {
+  const char* name = PyExceptionClass_Check(type) ? PyExceptionClass_Name(type) : Py_TYPE(type)->tp_name;
+  if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+  Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
+  if (!text) PyErr_Clear();
+  if (text && PyUnicode_GetLength(text.get()) > 0) return Ref(PyUnicode_FromFormat("%s: %U", name, text.get()));
+  return Ref(PyUnicode_FromString(name));
+}
+
+// The one place where the link is found lost: the adapter went away (a
+// serial error on the port) or a callback raised KeyboardInterrupt.  The run
+// flag is cleared, so the loop ends and the thread closes the port.  When the
+// link was meant to run, the loss is logged once at ERROR on the instance's
+// logger with the port and the reason; after a disconnect had already cleared
+// the flag it is that disconnect's consequence and not news.  Anything that
+// must learn of a lost port (waiting calls) is to be told here.
+// `type`/`value` describe the error; returns false with an exception set when
+// the flag cannot be cleared.
+bool mark_link_lost(PyObject* self, PyObject* type, PyObject* value) {
+  Ref event(PyObject_GetAttr(self, names.event));
+  if (!event) return false;
+  Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
+  const int was_running = set ? PyObject_IsTrue(set.get()) : -1;
+  if (was_running < 0 || call_method_no_args(event.get(), names.clear) < 0) return false;
+  if (was_running) {
+    Ref port(PyObject_GetAttr(self, names.port));
+    if (!port) PyErr_Clear();
+    Ref reason = describe_error(type, value);
+    Ref message(reason ? PyUnicode_FromFormat("Lost the link to port %S: %U", port ? port.get() : Py_None,
+                                              reason.get())
+                       : nullptr);
+    Ref logger(message ? PyObject_GetAttr(self, names.logger) : nullptr);
+    Ref logged(logger ? PyObject_CallMethodOneArg(logger.get(), names.error, message.get()) : nullptr);
+    if (!logged) PyErr_WriteUnraisable(self);  // the logger itself failed; the link stops all the same
+  }
+  return true;
+}
 
 // logger.warning(message, exc_info=error, extra={"address": source}): the
 // record carries the traceback, and the source address of the frame whose
@@ -451,10 +500,10 @@ int log_step_error(PyObject* self, PyObject* message, PyObject* error, long sour
 }
 
 // Decides what the pending exception of a step means for the loop.  Serial
-// errors and KeyboardInterrupt stop the link; any other Exception (a
-// callback's included) is logged, with its traceback and the frame's source
-// address, and the loop goes on with its sync state unchanged; other
-// BaseExceptions leave the loop still pending.
+// errors and KeyboardInterrupt stop the link (mark_link_lost); any other
+// Exception (a callback's included) is logged, with its traceback and the
+// frame's source address, and the loop goes on with its sync state
+// unchanged; other BaseExceptions leave the loop still pending.
 AfterError handle_step_error(PyObject* self, long source_address) {
   PendingError pending;
   pending.fetch();
@@ -465,9 +514,10 @@ AfterError handle_step_error(PyObject* self, long source_address) {
     stop = cls && PyErr_GivenExceptionMatches(pending.type, cls.get());
   }
   if (stop) {
+    PyErr_NormalizeException(&pending.type, &pending.value, &pending.traceback);
+    const bool marked = mark_link_lost(self, pending.type, pending.value);
     pending.discard();
-    Ref event(PyObject_GetAttr(self, names.event));
-    return event && call_method_no_args(event.get(), names.clear) == 0 ? AfterError::kContinue : AfterError::kLeave;
+    return marked ? AfterError::kContinue : AfterError::kLeave;
   }
   if (!PyErr_GivenExceptionMatches(pending.type, PyExc_Exception)) {
     pending.restore();
@@ -486,6 +536,28 @@ AfterError handle_step_error(PyObject* self, long source_address) {
   }
   pending.discard();
   return AfterError::kContinue;
+}
+
+// Closes `_ser` at the end of the loop, under the transport's link lock so
+// that it never interleaves with connect opening the port or disconnect
+// waking a read.  0, or -1 with an exception set.
+int close_port(PyObject* self) {
+  Ref ser(PyObject_GetAttr(self, names.ser));
+  if (!ser) return -1;
+  Ref lock(PyObject_GetAttr(self, names.link_lock));
+  if (!lock) PyErr_Clear();  // an instance set up without one: close unguarded
+  if (lock && call_method_no_args(lock.get(), names.acquire) < 0) return -1;
+  const int rc = call_method_no_args(ser.get(), names.close);
+  if (lock) {
+    PendingError pending;
+    pending.fetch();
+    if (call_method_no_args(lock.get(), names.release) < 0) {
+      pending.chain();
+      return -1;
+    }
+    pending.restore();
+  }
+  return rc;
 }
 
 // _polling_thread_worker(self): runs on the receive thread.
@@ -512,8 +584,7 @@ PyObject* polling_thread_worker(PyObject*, PyObject* self) {
   // The loop is over: close the port, keeping an exception that ended it.
   PendingError pending;
   if (failed) pending.fetch();
-  Ref ser(PyObject_GetAttr(self, names.ser));
-  const bool closed = ser && call_method_no_args(ser.get(), names.close) == 0;
+  const bool closed = close_port(self) == 0;
   if (failed) {
     if (closed) {
       pending.restore();
@@ -579,41 +650,31 @@ void init(py::object self, py::handle port, py::handle connect_on_init, py::obje
                                        "interCharTimeout"_a = 0.1);
   self.attr("_polling_thread_event") = mod.get("threading").attr("Event")();
   self.attr("_polling_thread") = py::none();
+  // Orders opening the port (connect), waking a read (disconnect) and the
+  // receive thread closing the port: none of them may run into another.
+  self.attr("_link_lock") = mod.get("threading").attr("RLock")();
   if (truthy(connect_on_init)) glue::call_method(self, "connect", "port"_a = port_name);
 }
 
-bool connect(py::object self, py::object port) {
-  glue::call_method(self, "disconnect");
-  if (truthy(port)) self.attr("_port") = port;
-  if (!truthy(self.attr("_port"))) {
-    self.attr("_port") = glue::call_method(self, "get_port");
-    if (!truthy(self.attr("_port"))) return false;
-  }
-  py::object ser = self.attr("_ser");
-  try {
-    ser.attr("port") = self.attr("_port");
-    ser.attr("open")();
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    glue::log(self.attr("logger"), "error",
-              "Couldn't connect to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
-    return false;
-  }
-  ser.attr("flushInput")();
-  ser.attr("flushOutput")();
-  ser.attr("read")(ser.attr("in_waiting"));  // whatever arrived before the link came up is stale
-  self.attr("_polling_thread_event").attr("set")();
-  py::object thread = mod.get("threading").attr("Thread")("target"_a = self.attr("_polling_thread_worker"),
-                                                          "daemon"_a = true);
-  self.attr("_polling_thread") = thread;
-  thread.attr("start")();
-  return true;
+// Runs fn() under the transport's link lock (unguarded on an instance that
+// has none, e.g. one whose __init__ was replaced).
+template <typename Fn>
+decltype(auto) with_link_lock(py::handle self, Fn&& fn) {
+  py::object lock = py::getattr(self, "_link_lock", py::none());
+  if (lock.is_none()) return fn();
+  return glue::with_lock(lock, std::forward<Fn>(fn));
+}
+
+bool is_other_live_thread(py::handle thread) {
+  if (!truthy(thread) || !truthy(thread.attr("is_alive")())) return false;
+  return !thread.is(mod.get("threading").attr("current_thread")());
 }
 
 // Wakes a receive thread blocked in the serial library's read of `ser`, so
 // that disconnect does not wait out the read timeout.  Only done when the
 // read in use is the library's own; it ends the wait early and changes
-// nothing else.
+// nothing else.  Called under the link lock: the port cannot be closed
+// meanwhile, so the wake-up never writes to a descriptor already closed.
 void wake_reader(py::handle ser) {
   if (serial_read_function == nullptr) return;
   py::object read = py::getattr(ser, "read", py::none());
@@ -625,6 +686,56 @@ void wake_reader(py::handle ser) {
   }
 }
 
+// Stops `thread` (another thread than this one) and waits up to 1 s for it.
+void stop_and_join(py::handle self, py::handle thread) {
+  with_link_lock(self, [&] { wake_reader(self.attr("_ser")); });
+  thread.attr("join")("timeout"_a = 1.0);
+}
+
+bool connect(py::object self, py::object port) {
+  glue::call_method(self, "disconnect");
+  // A receive thread may still be on its way out (its link was lost, or
+  // another thread disconnected it): it closes the port when it ends, so the
+  // port is not opened again before then.
+  py::object previous = self.attr("_polling_thread");
+  if (is_other_live_thread(previous)) stop_and_join(self, previous);
+  return with_link_lock(self, [&]() -> bool {
+    if (truthy(port)) self.attr("_port") = port;
+    if (!truthy(self.attr("_port"))) {
+      self.attr("_port") = glue::call_method(self, "get_port");
+      if (!truthy(self.attr("_port"))) return false;
+    }
+    py::object ser = self.attr("_ser");
+    // Open, or still owned by a receive thread that has not ended (a
+    // callback that does not return, a reconnect from inside a callback, a
+    // concurrent connect that came first): the port's own refusal.  Setting
+    // `port` on an open port would close and reopen it under that thread.
+    if (truthy(ser.attr("is_open")) || is_other_live_thread(self.attr("_polling_thread"))) {
+      glue::log(self.attr("logger"), "error",
+                "Couldn't connect to port " + glue::str(self.attr("_port")) + ": Port is already open.");
+      return false;
+    }
+    try {
+      ser.attr("port") = self.attr("_port");
+      ser.attr("open")();
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      glue::log(self.attr("logger"), "error",
+                "Couldn't connect to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
+      return false;
+    }
+    ser.attr("flushInput")();
+    ser.attr("flushOutput")();
+    ser.attr("read")(ser.attr("in_waiting"));  // whatever arrived before the link came up is stale
+    self.attr("_polling_thread_event").attr("set")();
+    py::object thread = mod.get("threading").attr("Thread")("target"_a = self.attr("_polling_thread_worker"),
+                                                            "daemon"_a = true);
+    self.attr("_polling_thread") = thread;
+    thread.attr("start")();
+    return true;
+  });
+}
+
 void disconnect(py::object self) {
   // An instance whose __init__ failed early (a bad argument) has nothing to
   // stop; its finaliser must stay quiet.
@@ -634,13 +745,11 @@ void disconnect(py::object self) {
   // During interpreter shutdown daemon threads cannot run any more: there
   // is nothing to wait for.
   if (glue::compat::is_finalizing()) return;
-  py::object thread = self.attr("_polling_thread");
-  if (!truthy(thread) || !truthy(thread.attr("is_alive")())) return;
   // A callback that closes its own transport runs on the receive thread:
   // the loop ends when the callback returns.
-  if (thread.is(mod.get("threading").attr("current_thread")())) return;
-  wake_reader(self.attr("_ser"));
-  thread.attr("join")("timeout"_a = 1.0);
+  py::object thread = self.attr("_polling_thread");
+  if (!is_other_live_thread(thread)) return;
+  stop_and_join(self, thread);
 }
 
 // The frame for _send_VEZ: FE, the address/flags word little-endian, the
@@ -670,10 +779,25 @@ py::bytes build_frame(py::handle word, py::list data) {
   return py::bytes(reinterpret_cast<const char*>(frame.data()), n);
 }
 
+// True when `e`, raised by `ser.write`, means the port was closed while the
+// frame was going out: another thread closed it (the serial library then
+// fails inside on its closed state, with a TypeError among others).
+bool closed_during_write(py::handle ser, py::error_already_set& e) {
+  if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_AttributeError) && !e.matches(PyExc_ValueError)) return false;
+  if (!truthy(ser.attr("is_open"))) return true;
+  py::object fd = py::getattr(ser, "fd", py::int_(0));
+  return fd.is_none();  // the serial library's close is under way
+}
+
 bool send_vez(py::object self, py::handle address, py::handle data, py::object priority, py::object can_high_speed) {
-  py::int_ addr = glue::as_int(address, "address");
+  // A bool or a number with a fraction part names no node: rounding 16.9
+  // down would send to another one.  It is refused like an address out of
+  // range, before the range check (which would round it).
+  py::int_ whole;
+  const bool is_whole = glue::as_whole_int(address, "address", &whole);
+  py::object addr = is_whole ? py::object(whole) : py::reinterpret_borrow<py::object>(address);
   py::list payload = glue::as_list_or_subclass(data, "data");
-  if (!truthy(glue::call_method(self, "_check_vez_id_range", addr))) {
+  if (!is_whole || !truthy(glue::call_method(self, "_check_vez_id_range", addr))) {
     glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
     return false;
   }
@@ -694,11 +818,18 @@ bool send_vez(py::object self, py::handle address, py::handle data, py::object p
   try {
     written = ser.attr("write")(frame);
   } catch (py::error_already_set& e) {
-    // An adapter unplugged under a send is a bus-level failure: logged and
-    // answered with False like the others, not raised.
-    if (!is_serial_error(e, "SerialException")) throw;
-    glue::log(self.attr("logger"), "error",
-              "Couldn't write to port " + glue::str(self.attr("_port")) + ": " + glue::str(e.value()));
+    // A failed write is a bus-level failure, logged and answered with False
+    // like the others, not raised: the adapter unplugged under a send, or the
+    // port closed by another thread meanwhile.
+    std::string reason;
+    if (is_serial_error(e, "SerialException") || e.matches(PyExc_OSError)) {
+      reason = glue::str(e.value());
+    } else if (closed_during_write(ser, e)) {
+      reason = "the port was closed during the write";
+    } else {
+      throw;
+    }
+    glue::log(self.attr("logger"), "error", "Couldn't write to port " + glue::str(self.attr("_port")) + ": " + reason);
     return false;
   }
   return written.equal(py::int_(py::len(frame)));
@@ -795,7 +926,8 @@ PYBIND11_MODULE(vez_over_usb, m) {
            intern("_timeout"),   intern("pipe_abort_read_r"), intern("_polling_thread_event"), intern("is_set"),
            intern("clear"),      intern("_callbacks"), intern("_lock"),       intern("acquire"),
            intern("release"),    intern("_process_pkt"), intern("is_connected"), intern("close"),
-           intern("logger"),     intern("warning"), intern("_flag")};
+           intern("logger"),     intern("warning"), intern("_flag"),        intern("_link_lock"),
+           intern("_port"),      intern("error")};
   remember_event_class();
 
   py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(

@@ -102,6 +102,24 @@ TEST(Float32, PackingMatchesTheLittleEndianFormat) {
   EXPECT_EQ(f, 0.1f);
 }
 
+TEST(Numbers, CommandValuesAreFiniteFloat32OrNaN) {
+  float f = 0;
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_FALSE(core::to_command_float32(inf, &f));
+  EXPECT_FALSE(core::to_command_float32(-inf, &f));
+  EXPECT_FALSE(core::to_command_float32(1e39, &f));
+  EXPECT_FALSE(core::to_command_float32(-3.5e38, &f));
+  // The largest float and a double that rounds down to it are still values.
+  EXPECT_TRUE(core::to_command_float32(std::numeric_limits<float>::max(), &f));
+  EXPECT_TRUE(core::to_command_float32(3.4028235e38, &f));
+  EXPECT_EQ(f, std::numeric_limits<float>::max());
+  EXPECT_TRUE(core::to_command_float32(std::ldexp(1.0, 70), &f));  // large, but a float
+  ASSERT_TRUE(core::to_command_float32(kNaN, &f));  // a field left unset
+  EXPECT_TRUE(std::isnan(f));
+  EXPECT_TRUE(core::to_command_float32(-0.0, &f));
+  EXPECT_TRUE(std::signbit(f));
+}
+
 TEST(Commands, OneByteAndByteArgument) {
   EXPECT_EQ(hex(core::command(Action::START)), "01");
   EXPECT_EQ(hex(core::command(Action::STOP)), "02");

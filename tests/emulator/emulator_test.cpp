@@ -204,6 +204,36 @@ TEST(Emulator, StreamsAtTheConfiguredDivider) {
   EXPECT_TRUE(rig.host.frames().empty());
 }
 
+// A protection's trip is an error report of its own, limits reported or not;
+// each new fault once, with every bit active at the time.
+TEST(Emulator, TripsAreReportedAsTheyHappen) {
+  Rig rig;
+  rig.bus.run_nodes(0.01);
+  rig.bus.pump(1.0);
+  EXPECT_TRUE(rig.host.frames().empty());
+  rig.plant->limits = 1u << 6;  // a limit hit, not reported without --report-limits
+  rig.plant->faults = 1u << 16;
+  rig.bus.run_nodes(0.02);
+  rig.bus.run_nodes(0.03);  // still tripped: not again
+  rig.plant->faults |= 1u << 29;
+  rig.bus.run_nodes(0.04);
+  rig.plant->faults = 0;
+  rig.bus.run_nodes(0.05);
+  rig.plant->faults = 1u << 16;  // trips again later
+  rig.bus.run_nodes(0.06);
+  rig.bus.pump(1.0);
+  auto frames = rig.host.frames();
+  ASSERT_EQ(frames.size(), 3u);
+  for (const auto& f : frames) {
+    EXPECT_EQ(f.priority_bit, 0);
+    ASSERT_EQ(f.payload.size(), 5u);
+    EXPECT_EQ(f.payload[0], 0x82);
+  }
+  EXPECT_EQ(get_u32(&frames[0].payload[1]), 1u << 16);
+  EXPECT_EQ(get_u32(&frames[1].payload[1]), (1u << 16) | (1u << 29));
+  EXPECT_EQ(get_u32(&frames[2].payload[1]), 1u << 16);
+}
+
 TEST(Emulator, GetItemsAnswersWithNormalPriority) {
   Rig rig;
   auto a = rig.exchange(0x10, {0x0F, 113, 200, 69}, 0.0);
@@ -289,6 +319,43 @@ TEST(Emulator, FaultInjection) {
   EXPECT_GT(bytes.size(), 50u * 10);
 }
 
+TEST(Emulator, NothingHeldFromBeforeASilenceSwallowsTheFramesAfterIt) {
+  Rig rig;
+  // A false header announcing 16 bytes, more bytes and a start byte: after the
+  // silence the header is rejected and the start byte it held begins another
+  // candidate, which must end with the silence too.
+  rig.bus.on_host_bytes({0xFE, 0x10, 0x10, 0x10, 0x10, 0xFE, 0x10}, 0.0);
+  rig.bus.on_idle(3.0);
+  auto a = rig.exchange(0x10, {0x40}, 3.0);  // ping
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].address, 0x10);
+}
+
+TEST(Emulator, CountsWhatEachSourceSaidAndWhatTheFaultsHit) {
+  Faults f;
+  f.corrupt = 0.5;
+  f.drop = 0.3;
+  f.seed = 11;
+  Rig rig(f);
+  rig.exchange(0x10, {0x07, 76}, 0.0);
+  rig.exchange(0x10, {0x06, 20, 0, 0, 0}, 0.0);  // 1 kHz
+  for (int ms = 10; ms <= 500; ms += 10) rig.bus.run_nodes(ms / 1000.0);
+  for (int i = 0; i < 40; ++i) rig.bus.on_host_bytes(rig.host.frame(0x10, {0x0F, 76}), 0.5);  // item reads
+  rig.bus.pump(2.0);
+  const SourceStats t = rig.bus.source_stats(0x10);
+  EXPECT_EQ(t.unsolicited, 500u);
+  EXPECT_EQ(t.answers, 40u);
+  EXPECT_GT(t.unsolicited_corrupted, 0u);
+  EXPECT_GT(t.answers_dropped, 0u);
+  // Every frame that reached the host is one the tally counted, and the
+  // corrupted ones are exactly those with a wrong trailer.
+  size_t intact = 0, broken = 0;
+  for (const HostFrame& h : rig.host.frames()) ++(h.trailer_ok ? intact : broken);
+  EXPECT_EQ(broken, t.unsolicited_corrupted + t.answers_corrupted);
+  EXPECT_EQ(intact + broken, t.unsolicited + t.answers - t.answers_dropped);
+  EXPECT_EQ(rig.bus.source_stats(0x11).unsolicited, 0u);
+}
+
 TEST(EmulatorOptions, ParsesActuatorsAndRejectsBadInput) {
   const char* argv[] = {"emu", "--actuator", "0x20:NOVA_3", "--actuator", "33", "--noise", "0.1", "--seed", "9"};
   Options o = parse_options(9, const_cast<char**>(argv));
@@ -305,6 +372,9 @@ TEST(EmulatorOptions, ParsesActuatorsAndRejectsBadInput) {
   EXPECT_THROW(parse_options(5, const_cast<char**>(twice)), std::invalid_argument);
   const char* probability[] = {"emu", "--drop", "1.5"};
   EXPECT_THROW(parse_options(3, const_cast<char**>(probability)), std::invalid_argument);
+  EXPECT_FALSE(o.ideal);
+  const char* ideal[] = {"emu", "--ideal"};
+  EXPECT_TRUE(parse_options(2, const_cast<char**>(ideal)).ideal);
 }
 
 TEST(Emulator, FrameCutAfterItsHeaderEndsWithTheSilence) {

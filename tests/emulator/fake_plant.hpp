@@ -37,6 +37,7 @@ class FakePlant : public emulator::Plant {
     return true;
   }
   uint32_t limit_errors() const override { return limits; }
+  uint32_t fault_errors() const override { return faults; }
   void restore_defaults() override { params = defaults; }
 
   double dt;
@@ -45,7 +46,7 @@ class FakePlant : public emulator::Plant {
   double reference = 0, load = 0, ff_torque = 0, impedance_speed = 0, impedance_acceleration = 0;
   int resets = 0;
   long steps = 0;
-  uint32_t limits = 0;
+  uint32_t limits = 0, faults = 0;
   std::map<uint8_t, double> defaults = {{0x01, 0.1}, {0x02, 1.0}, {0x0D, 0.5}, {0x0E, 5.0}, {0x0F, 20.0}, {0x45, 1.0}};
   std::map<uint8_t, double> params = defaults;
   double gains[3] = {1.0, 100.0, 0.01};

@@ -53,6 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bus.on_host_bytes(std::vector<uint8_t>(frame, frame + len), now);
     bus.pump(now + 10.0);
   };
+  // The silence first ends whatever the input left unfinished; a command
+  // found in those bytes (a frame after line noise is still a frame) may
+  // send the actuator to its boot loader only then, so the pause is counted
+  // from there.
+  now += 0.2;
+  bus.on_idle(now);
+  bus.pump(now + 10.0);
   now += 3.0;
   bus.on_idle(now);
   send({0x06, 0, 0, 0, 0});

@@ -168,33 +168,24 @@ def frame(address: int, payload, priority: bool = True, can_high_speed: bool = F
 
 def reference_receive(stream: bytes) -> list[tuple[int, list[int], int]]:
     """The receive algorithm stated plainly, over a stream without timeouts:
-    what a callback sees, as (address, payload, priority bit)."""
+    what a callback sees, as (address, payload, priority bit).
+
+    A frame is a start byte, a header with a length up to 59, the payload and
+    the trailer.  When the bytes at a candidate start are not one, the search
+    for the next start byte begins at the byte after that start, whatever the
+    candidate had read; a frame that passes every check is taken whole."""
     out = []
     pos = 0
-    in_sync = True
-
-    def read(n):
-        nonlocal pos
-        chunk = stream[pos:pos + n]
-        pos += len(chunk)
-        return chunk
-
-    while pos < len(stream):
-        if in_sync:
-            header = read(4)
-        else:
-            b = read(1)
-            if b != b"\xfe":
-                continue
-            header = b + read(3)
-            in_sync = True
-        if len(header) != 4 or header[0] != 0xFE or header[3] > 59:
-            in_sync = False
+    while True:
+        start = stream.find(b"\xfe", pos)
+        if start < 0:
+            return out
+        header = stream[start:start + 4]
+        n = header[3] if len(header) == 4 else 0
+        frame_end = start + 5 + n
+        if len(header) < 4 or n > 59 or frame_end > len(stream) or stream[frame_end - 1] != 0xFD:
+            pos = start + 1
             continue
         word = header[1] | header[2] << 8
-        body = read(header[3] + 1)
-        if len(body) != header[3] + 1 or body[-1] != 0xFD:
-            in_sync = False
-            continue
-        out.append((word & 0x3FFF, list(body[:-1]), word >> 15))
-    return out
+        out.append((word & 0x3FFF, list(stream[start + 4:frame_end - 1]), word >> 15))
+        pos = frame_end

@@ -25,19 +25,44 @@ class PtyAdapter:
         tty.setraw(self._slave)
         self.port = os.ttyname(self._slave)
         self._pending = b""
+        self._master_lock = threading.Lock()  # a write never meets the master half closed
+        os.set_blocking(self.master, False)  # so that no write waits with the lock held
 
     def write(self, data: bytes) -> None:
+        """Writes all of `data`; raises BrokenPipeError once unplugged."""
         view = memoryview(data)
         while view:
-            n = os.write(self.master, view)
+            with self._master_lock:
+                if self.master < 0:
+                    raise BrokenPipeError("the adapter is unplugged")
+                try:
+                    n = os.write(self.master, view)
+                except BlockingIOError:
+                    n = 0
+            if n == 0:
+                time.sleep(0.0005)  # the line is full: let the host read
             view = view[n:]
 
+    def try_write(self, data: bytes) -> int:
+        """Writes what the line takes now (maybe nothing); 0 once unplugged."""
+        with self._master_lock:
+            if self.master < 0:
+                return 0
+            try:
+                return os.write(self.master, data)
+            except BlockingIOError:
+                return 0
+
     def write_in_background(self, data: bytes, chunk: int = 4096) -> threading.Thread:
-        """Writes `data` in chunks from a thread (blocking when the line is full)."""
+        """Writes `data` in chunks from a thread (blocking when the line is full);
+        stops quietly when the adapter is unplugged."""
 
         def run():
-            for i in range(0, len(data), chunk):
-                self.write(data[i:i + chunk])
+            try:
+                for i in range(0, len(data), chunk):
+                    self.write(data[i:i + chunk])
+            except BrokenPipeError:
+                pass
 
         thread = threading.Thread(target=run, daemon=True)
         thread.start()
@@ -67,9 +92,10 @@ class PtyAdapter:
         return frames
 
     def unplug(self) -> None:
-        if self.master >= 0:
-            os.close(self.master)
-            self.master = -1
+        with self._master_lock:
+            if self.master >= 0:
+                os.close(self.master)
+                self.master = -1
 
     def close(self) -> None:
         self.unplug()

@@ -166,6 +166,22 @@ def test_default_error_reaction_stops_the_actuator(bus, transport, caplog):
     assert "Actuator 0x011 Stopping actuator (use set_error_callback to change this behavior)" in caplog.text
 
 
+def test_a_protection_trip_of_the_twin_is_reported():
+    """An overhauling load (1.5 x stall) drives the actuator past its
+    overspeed trip; the drive turns off and says so, unasked."""
+    with BusEmulator("--actuator", "0x10:ORBIT_2") as bus, VezOverUsb(port=bus.port) as link:
+        actuator = DorozeActuatorReal(link, 0x10)
+        reports = []
+        actuator.set_error_callback(lambda address, errors: reports.append((address, errors)))
+        assert actuator.connect()
+        actuator.start()
+        assert wait_until(lambda: "enabled" in bus.stats()[0x10].split(", "), 3.0)
+        bus.command("load 0x10 3.3")
+        assert wait_until(lambda: reports, 5.0)
+        assert reports[0] == (0x10, {4: "Speed feedback maximum"})
+        bus.command("load 0x10 0")
+
+
 def test_address_change_takes_effect():
     with BusEmulator("--actuator", "0x10:ORBIT_2") as bus:
         link = VezOverUsb(port=bus.port)
@@ -241,6 +257,107 @@ def test_many_threads_share_one_adapter(transport):
     assert errors == []
     for a in actuators:
         a.stop()
+
+
+# --- faults counted: nothing lost beyond what was destroyed on purpose -----------------
+
+# Items whose values stay put while an actuator idles, and whose bytes hold no
+# start byte: a frame the emulator corrupts then cannot hide a false one that
+# would swallow the next, so every loss is one the emulator counted.
+STEADY = [Items.VBUS, Items.TEMP_PCB, Items.ERROR_BITS, Items.CONTROL_LOOP_TIME_AVG]
+SOURCE_COUNTS = re.compile(
+    r"streamed (\d+) \(corrupted (\d+)\), answers (\d+) \(dropped (\d+), late (\d+), corrupted (\d+)\)"
+)
+
+
+def source_counts(bus, address):
+    streamed, stream_corrupted, answers, dropped, late, answers_corrupted = map(
+        int, SOURCE_COUNTS.search(bus.stats()[address]).groups()
+    )
+    return {
+        "stream": streamed - stream_corrupted,
+        "answers": answers - dropped - answers_corrupted,
+        "injected": stream_corrupted + dropped + late + answers_corrupted,
+    }
+
+
+def count_frames_at_the_transport(link, address):
+    """Wraps the callback registered for `address`: [priority frames, answers]."""
+    counts = [0, 0]
+    inner = link._callbacks[address]
+
+    def counting(source, payload, priority_bit):
+        counts[priority_bit] += 1
+        inner(source, payload, priority_bit)
+
+    link._callbacks[address] = counting
+    return counts
+
+
+def test_nothing_is_lost_beyond_what_the_faults_destroyed(caplog):
+    faults = ["--noise", "0.5", "--corrupt", "0.1", "--drop", "0.1", "--late", "0.1", "--late-ms", "40", "--seed", "5"]
+    with BusEmulator(*faults, "--actuator", "0x10:ORBIT_4", "--actuator", "0x11:NOVA_3") as bus:
+        link = VezOverUsb(port=bus.port)
+        actuators, counts = [], {}
+        for address in (0x10, 0x11):
+            actuator = DorozeActuatorReal(link, address)
+            counts[address] = count_frames_at_the_transport(link, address)
+            actuator.set_feedback_items(STEADY)
+            actuator.set_feedback_rate(1000)
+            actuators.append(actuator)
+        with caplog.at_level(logging.CRITICAL):  # timeouts of dropped answers are expected
+            for _ in range(60):
+                for actuator in actuators:
+                    actuator.get_items_blocking([Items.VBUS, Items.TEMP_PCB], timeout=0.05)
+        for actuator in actuators:
+            actuator.set_feedback_rate(0)
+
+        def settled():
+            return all(
+                counts[a] == [source_counts(bus, a)["stream"], source_counts(bus, a)["answers"]] for a in counts
+            )
+
+        wait_until(settled, 5.0)  # the last frames, late answers included, are on their way
+        line = bus.stats()
+        for address in counts:
+            expected = source_counts(bus, address)
+            assert counts[address] == [expected["stream"], expected["answers"]], (address, line[address])
+            assert counts[address][0] > 1000 and expected["injected"] > 100
+        totals = dict(re.findall(r"(noise bursts|late|corrupted|dropped at the port) (\d+)", line[-1]))
+        assert int(totals["noise bursts"]) > 1000 and int(totals["late"]) > 0
+        assert totals["dropped at the port"] == "0"
+        assert link.is_connected
+        link.close()
+
+
+@pytest.mark.parametrize("streaming", [False, True], ids=["mid-read", "mid-stream"])
+def test_killing_the_adapter_is_logged_once(caplog, streaming):
+    with BusEmulator("--actuator", "0x10:ORBIT_4") as bus:
+        link = VezOverUsb(port=bus.port)
+        actuator = DorozeActuatorReal(link, 0x10)
+        assert actuator.connect()
+        got = []
+        if streaming:
+            actuator.set_feedback_callback(lambda address, items: got.append(items))
+            actuator.set_feedback_items(STEADY)
+            actuator.set_feedback_rate(2000)
+            assert wait_until(lambda: len(got) > 200, 5.0)
+        thread = link._polling_thread
+        bus.process.kill()
+        bus.process.wait(5)
+        assert wait_until(lambda: not thread.is_alive(), 5.0)
+        assert not link.is_connected and not link._ser.is_open
+        (record,) = caplog.records
+        assert record.levelno == logging.ERROR and record.name == "vez_api._transport"
+        assert re.fullmatch(
+            rf"Lost the link to port {re.escape(bus.port)}: SerialException: "
+            r"(device reports readiness to read but returned no data \(device disconnected or multiple access on "
+            r"port\?\)|read failed: \[Errno 5\] Input/output error)",
+            record.getMessage(),
+        ), record.getMessage()
+        caplog.clear()
+        assert actuator.send_ping(timeout=0.05) is False
+        assert [r.getMessage() for r in caplog.records] == ["Serial port not connected"]
 
 
 # --- where the emulator takes its commands from -------------------------------------------------

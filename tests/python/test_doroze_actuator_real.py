@@ -183,12 +183,74 @@ def test_wrong_argument_types_send_nothing(actuator, transport, call, text):
     assert actuator._current_mode is None
 
 
-def test_values_beyond_float_range_are_refused(actuator, transport):
-    with pytest.raises(OverflowError, match="float too large to pack with f format"):
-        actuator.change_position_setpoint(1.0, pos_Kp=1e39)
+UNSENDABLE = [math.inf, -math.inf, 1e39, -3.5e38, 10**400]
+
+
+@pytest.mark.parametrize("value", UNSENDABLE)
+@pytest.mark.parametrize("method, mode, action, floats", [
+    ("change_torque_setpoint", "TORQUE", 0x11, ["setpoint", "id_Kp", "id_Ki", "iq_Kp", "iq_Ki"]),
+    ("change_speed_setpoint", "SPEED", 0x12, ["setpoint", "FF_gain", "spd_Ki", "spd_Kp", "ref_ff_torque"]),
+    ("change_position_setpoint", "POSITION", 0x13,
+     ["setpoint", "FF_gain", "spd_Ki", "spd_Kp", "pos_Kp", "ref_ff_torque"]),
+    ("change_impedance_setpoint", "IMPEDANCE", 0x14,
+     ["setpoint", "FF_gain", "K_stiff", "K_damp", "J_imp", "ref_ff_torque", "ref_impedance_spd",
+      "ref_impedance_acel"]),
+    ("internal_change_speed_setpoint", "SPEED", 0x15, ["setpoint", "spd_b0", "spd_wc", "spd_wo"]),
+    ("internal_change_position_setpoint", "POSITION", 0x16,
+     ["setpoint", "pos_Ki", "pos_Kd", "pos_b0", "pos_wc", "pos_wo", "spd_b0", "spd_wc", "spd_wo"]),
+])
+def test_setpoints_and_gains_that_no_motor_should_get_are_refused(actuator, transport, method, mode, action,
+                                                                  floats, value):
+    # An infinity or a value beyond float32 would go out as a demand at the
+    # float's limit: refused, naming the argument, before anything is sent
+    # (the mode switch included).
+    for name in floats:
+        kwargs = {"setpoint": 0.0, name: value}
+        with pytest.raises(ValueError, match=rf"^{name} must be a finite number within the float32 range, got "):
+            getattr(actuator, method)(**kwargs)
     transport._send_VEZ.assert_not_called()
-    actuator.change_setpoint(math.inf)
-    assert hexes(sent(transport)[0]) == "040000807F"
+    assert actuator._current_mode is None
+
+
+def test_change_setpoint_refuses_what_cannot_be_sent(actuator, transport):
+    for value in UNSENDABLE:
+        with pytest.raises(ValueError, match=r"^setpoint must be a finite number within the float32 range"):
+            actuator.change_setpoint(value)
+    transport._send_VEZ.assert_not_called()
+    # Large but representable values, and NaN (a value not given), still go out.
+    actuator.change_setpoint(2.0**70)
+    actuator.change_setpoint(3.4028234e38)
+    actuator.change_setpoint(math.nan)
+    assert sent(transport) == [[0x04] + f32(2.0**70), [0x04] + f32(3.4028234e38), [0x04] + NAN]
+    actuator.change_torque_setpoint(1.0, iq_Ki=math.nan)
+    assert sent(transport)[-1] == [0x11] + f32(1.0) + NAN * 4
+
+
+def test_parameter_values_that_cannot_be_sent_are_refused(actuator, transport):
+    params = {p: 1.0 for p in list(Params)[:12]}  # two batches
+    params[Params.LIM_TORQUE] = math.inf
+    with pytest.raises(ValueError, match=r"^parameters\[LIM_TORQUE\] must be a finite number within the float32"):
+        actuator.set_parameters(params)
+    transport._send_VEZ.assert_not_called()  # not even the first batch
+    with pytest.raises(ValueError, match=r"^parameters\[KP_SPEED\] must be .* got -1e\+39$"):
+        actuator.set_parameters({Params.KP_SPEED: -1e39})
+    actuator.set_parameters({Params.LIM_TORQUE: math.nan})
+    assert sent(transport) == [[0x0B, Params.LIM_TORQUE.value] + NAN]
+
+
+@pytest.mark.parametrize("address", [0.5, 16.9, True, False, math.nan, math.inf])
+def test_an_address_that_is_not_a_whole_number_is_refused(transport, address):
+    # Rounding would pick another device: 0.5 is the one on the USB port.
+    with pytest.raises(TypeError, match=r"^Argument 'address' has incorrect type \(expected int, got "):
+        DorozeActuatorReal(transport, address)
+    transport.set_callback.assert_not_called()
+    a = DorozeActuatorReal(transport, 16)
+    with pytest.raises(TypeError, match=r"^Argument 'new_address' has incorrect type \(expected int, got "):
+        a.change_address(address)
+    transport._send_VEZ.assert_not_called()
+    assert a.address == 16
+    a.change_address(32.0)  # a whole number is an address
+    assert sent(transport) == [[0x0B, 0x81] + f32(32.0)] and a.address == 32
 
 
 # --- setpoints -------------------------------------------------------------------------

@@ -62,6 +62,12 @@ def at_rest_position(actuator, target, ticks=8000):
     return actuator.step(steps=ticks)
 
 
+def recent_speed(actuator, ticks=400):
+    """Mean speed feedback of the last ticks (20 ms): the twin's encoder is noisy."""
+    samples = list(actuator.telemetry_log.spd_fb)[-ticks:]
+    return sum(samples) / len(samples)
+
+
 # --- construction and queries ------------------------------------------------------
 
 
@@ -310,10 +316,11 @@ def test_position_step_converges_and_a_load_shows_in_torque(act):
     assert fb == {}
     act.set_feedback_items([Items.POSITION_FB, Items.SPEED_FB, Items.TORQUE_SENS, Items.TORQUE_FB, Items.POSITION_REF])
     fb = act.step()
-    assert abs(fb[Items.POSITION_FB] - 1.0) < 2e-3 and abs(fb[Items.SPEED_FB]) < 1e-3
+    assert abs(fb[Items.POSITION_FB] - 1.0) < 2e-3 and abs(recent_speed(act)) < 1e-2
     assert fb[Items.POSITION_REF] == 1.0
     fb = act.step(load=2.0, steps=6000)
-    assert fb[Items.TORQUE_SENS] == pytest.approx(2.0)
+    sensed = list(act.telemetry_log.meas_T)[-400:]  # the flange sensor is noisy
+    assert sum(sensed) / len(sensed) == pytest.approx(2.0, abs=0.02)
     assert 2.0 < fb[Items.TORQUE_FB] < 2.6  # the load plus what the friction asks
     assert abs(fb[Items.POSITION_FB] - 1.0) < 2e-3  # still held
     log = act.telemetry_log
@@ -325,14 +332,16 @@ def test_speed_torque_and_stop(act):
     act.start()
     act.change_speed_setpoint(5.0)
     fb = act.step(steps=6000)
-    assert fb[Items.SPEED_REF] == 5.0 and fb[Items.SPEED_FB] == pytest.approx(5.0, rel=0.03)
+    assert fb[Items.SPEED_REF] == 5.0 and recent_speed(act) == pytest.approx(5.0, rel=0.03)
     assert act.telemetry_log.inp_control_type[-1] == Mode.SPEED.value
     act.change_torque_setpoint(1.0)
     before = act.step()[Items.SPEED_FB]
     assert act.step(steps=400)[Items.SPEED_FB] > before + 1.0  # a net torque accelerates
     act.stop()
     fb = act.step(steps=8000)
-    assert fb[Items.TORQUE_FB] == 0.0 and abs(fb[Items.SPEED_FB]) < 1e-3
+    # No torque; the estimate from the current sensors shows only their offset and noise.
+    assert act.telemetry_log.m_Te[-1] == 0.0 and abs(fb[Items.TORQUE_FB]) < 0.2
+    assert abs(recent_speed(act)) < 1e-2
     assert act.get_info()["enable"] == 0.0 and act.telemetry_log.inp_enable[-1] is False
 
 

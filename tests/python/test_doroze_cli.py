@@ -126,6 +126,19 @@ def test_address_converter_takes_every_base():
     assert [cli.address(t) for t in ("16", "0x10", "0o20", "0b10000")] == [16] * 4
     with pytest.raises(ValueError):
         cli.address("ten")
+    # Beyond 0x3FFE is the scanner's business; beyond 64 bits no address.
+    assert cli.address("0x7fffffffffffffff") == 2**63 - 1 and cli.address("-5") == -5
+    with pytest.raises(ValueError, match="address out of range: 0x8000000000000000"):
+        cli.address("0x8000000000000000")
+
+
+def test_a_huge_number_on_the_command_line_is_an_argument_error(bus):
+    result = doroze("scan", "-p", bus.port, "--begin", str(2**70))
+    assert result.returncode == 2 and result.stdout == ""
+    assert f"argument --begin: invalid address value: '{2**70}'" in result.stderr
+    assert "Traceback" not in result.stderr
+    result = doroze("blink", "-p", bus.port, "-a", "-" + str(2**64))
+    assert result.returncode == 2 and "argument --address/-a: invalid address value" in result.stderr
 
 
 # --- exit statuses ---------------------------------------------------------------------

@@ -4,6 +4,7 @@ import inspect
 import logging
 import sys
 import threading
+import time
 import traceback
 import typing
 from unittest import mock
@@ -18,6 +19,15 @@ from fake_serial import FakeSerial, attach, frame
 from vez_api.vez_over_usb import VEZ_over_USB, VezOverUsb
 
 PORT = "/dev/fake0"
+
+
+def wait_until(condition, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.001)
+    return True
 
 
 @pytest.fixture
@@ -247,6 +257,42 @@ def test_disconnect_is_immediate_on_the_flag_and_idempotent(fake_serial):
     assert t._callbacks == {16: print}
 
 
+def test_connect_waits_for_a_receive_thread_on_its_way_out(fake_serial, caplog):
+    # A callback that does not return keeps the old thread, and with it the
+    # port: connect must neither reopen the port under that thread (setting
+    # the port name of an open port closes and reopens it) nor start a second
+    # reader.  It answers like the port's own refusal.
+    t = attach(VezOverUsb(port=PORT))
+    release = threading.Event()
+    t.set_callback(0x20, lambda *a: release.wait(10))
+    t._ser.feed(frame(0x20, [1]))
+    assert wait_until(lambda: t._lock.locked())  # the callback runs
+    old = t._polling_thread
+    with mock.patch.object(old, "join") as join:  # instead of waiting out the 1 s
+        assert t.connect() is False
+    assert join.call_args_list == [mock.call(timeout=1.0)] * 2  # disconnect's, then connect's own
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.ERROR, "Couldn't connect to port /dev/fake0: Port is already open.")
+    ]
+    assert t._ser.calls == ["open", "flushInput", "flushOutput"] and t._polling_thread is old
+    release.set()
+    old.join(5)
+    assert t._ser.calls[-1] == "close" and not old.is_alive()
+    assert t.connect() is True and t._polling_thread is not old  # and now it reconnects
+    t.close()
+
+
+def test_reconnect_from_inside_a_callback_is_refused_not_deadlocked(fake_serial, caplog):
+    t = attach(VezOverUsb(port=PORT))
+    results = []
+    t.set_callback(0x20, lambda *a: results.append(t.connect()))
+    t._ser.feed(frame(0x20, [1]))
+    t._polling_thread.join(5)
+    assert results == [False] and not t._polling_thread.is_alive()
+    assert [r.getMessage() for r in caplog.records] == ["Couldn't connect to port /dev/fake0: Port is already open."]
+    assert t._ser.calls.count("open") == 1 and t._ser.calls[-1] == "close"
+
+
 def test_with_block_on_idle_transport_connects(fake_serial):
     t = attach(VezOverUsb(port=PORT, connect_on_init=False))
     with t:
@@ -299,8 +345,16 @@ def test_send_argument_types(link):
         link._send_VEZ("16", [1])
     with pytest.raises(ValueError, match="range"):
         link._send_VEZ(16, [256])
-    assert link._send_VEZ(16.9, [1]) and link._ser.written[-1] == frame(16, [1])
+    assert link._send_VEZ(16.0, [1]) and link._ser.written[-1] == frame(16, [1])
     assert len(link._ser.written) == 1
+
+
+@pytest.mark.parametrize("address", [16.9, 0.5, True, False, float("nan"), float("inf")])
+def test_send_refuses_an_address_that_is_not_a_whole_number(link, caplog, address):
+    # Rounding would send to another node (0.5 is the device on the USB port).
+    assert link._send_VEZ(address, [1]) is False
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.ERROR, f"Invalid VEZ ID: {address}")]
+    assert link._ser.written == []
 
 
 def test_send_on_a_closed_port_warns(fake_serial, caplog):
@@ -315,11 +369,44 @@ def test_send_reports_short_and_failed_writes(link, caplog):
     link._ser.write_result = None
     link._ser.write_error = serial.SerialException("write failed: [Errno 5] Input/output error")
     assert link._send_VEZ(16, [1]) is False
+    link._ser.write_error = OSError(9, "Bad file descriptor")
+    assert link._send_VEZ(16, [1]) is False
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
-        (logging.ERROR, "Couldn't write to port /dev/fake0: write failed: [Errno 5] Input/output error")
+        (logging.ERROR, "Couldn't write to port /dev/fake0: write failed: [Errno 5] Input/output error"),
+        (logging.ERROR, "Couldn't write to port /dev/fake0: [Errno 9] Bad file descriptor"),
     ]
     link._ser.write_error = RuntimeError("not a port error")
     with pytest.raises(RuntimeError):
+        link._send_VEZ(16, [1])
+
+
+def test_port_closed_by_another_thread_during_a_write_is_a_failed_write(link, caplog):
+    # The serial library's write, caught by a close half way: the descriptor
+    # is already gone while the port still reads as open.
+    def write_during_close(data):
+        link._ser.is_open = False
+        raise TypeError("'NoneType' object cannot be interpreted as an integer")
+
+    link._ser.write = write_during_close
+    assert link._send_VEZ(16, [1]) is False
+
+    def write_with_descriptor_gone(data):
+        link._ser.fd = None
+        raise TypeError("'NoneType' object cannot be interpreted as an integer")
+
+    link._ser.is_open = True
+    link._ser.write = write_with_descriptor_gone
+    assert link._send_VEZ(16, [1]) is False
+    assert [(r.levelno, r.getMessage()) for r in caplog.records] == [
+        (logging.ERROR, "Couldn't write to port /dev/fake0: the port was closed during the write")
+    ] * 2
+
+    def broken_write(data):  # the port is fine: a TypeError is a fault of the code, and raised
+        raise TypeError("a bug")
+
+    del link._ser.fd
+    link._ser.write = broken_write
+    with pytest.raises(TypeError, match="a bug"):
         link._send_VEZ(16, [1])
 
 
@@ -360,7 +447,11 @@ NOISE = bytes([0x13, 0x37, 0x00, 0x99, 0x42])  # no start byte
     [
         pytest.param([F1, F2], [[1, 2, 3], [4]], [4, 4, 4, 2], id="two frames"),
         pytest.param([NOISE, F1], [[1, 2, 3]], [4, 1, 1, 3, 4], id="noise then frame"),
-        pytest.param([b"\x13\x37", F1, F2], [[4]], None, id="start byte inside a rejected header is lost"),
+        pytest.param([b"\x13\x37", F1, F2], [[1, 2, 3], [4]], [4, 2, 4, 4, 2], id="start byte in a rejected header"),
+        pytest.param([b"\xfe", F1, F2], [[1, 2, 3], [4]], [4, 1, 4, 4, 2], id="a lone start byte before a frame"),
+        pytest.param([F1[:-1] + b"\x00", F1], [[1, 2, 3]], [4, 4, 1, 3, 4], id="frame after a bad trailer"),
+        pytest.param([bytes.fromhex("fe100020"), F1, F2, b"\x00" * 20], [[1, 2, 3], [4]], [4, 33],
+                     id="frames inside a rejected body"),
         pytest.param([bytes.fromhex("fe100000fd"), F1], [[], [1, 2, 3]], [4, 1, 4, 4], id="empty payload"),
         pytest.param([bytes.fromhex("fe10003c") + bytes(61), F1], [[1, 2, 3]], None, id="length 60 hunts"),
         pytest.param([bytes.fromhex("fe1000ff"), F1], [[1, 2, 3]], None, id="length 255 hunts"),
@@ -392,18 +483,27 @@ def test_stream_matches_the_reference_algorithm(link):
 
     rng = random.Random(7)
     stream = b""
+    sent = []
     for _ in range(300):
         kind = rng.random()
         if kind < 0.6:
-            stream += frame(0x10, rng.randbytes(rng.randrange(0, 60)), rng.random() < 0.5, rng.random() < 0.5)
+            f = frame(0x10, rng.randbytes(rng.randrange(0, 60)), rng.random() < 0.5, rng.random() < 0.5)
+            sent.append(f)
+            stream += f
         elif kind < 0.8:
             stream += rng.randbytes(rng.randrange(1, 12))
         else:
             f = frame(0x10, rng.randbytes(rng.randrange(0, 60)))
             stream += f[: rng.randrange(1, len(f))]
+    # Zeros end whatever candidate is still open; the last frame marks the end.
+    stream += bytes(128) + frame(0x10, [0xEE])
     link._ser.feed(stream)
     link._ser.wait_drained()
-    assert [tuple(x) for x in link.got] == reference_receive(stream)
+    expected = reference_receive(stream)
+    assert [tuple(x) for x in link.got] == expected and expected[-1] == (0x10, [0xEE], 0)
+    # Random noise may contain start bytes; whatever frame it made up, no
+    # more than a few intact frames went with it.
+    assert len(expected) >= len(sent) - 5
 
 
 def test_callback_gets_ints_raw_priority_bit_on_the_receive_thread(link):
@@ -471,27 +571,42 @@ def test_read_exception_is_logged_and_receiving_goes_on(link, caplog):
 
 
 @pytest.mark.parametrize(
-    "error, from_callback",
+    "error, from_callback, reason",
     [
-        (serial.SerialException("device reports readiness to read but returned no data"), False),
-        (serial.PortNotOpenError(), False),
-        (serial.SerialException("from a callback"), True),
-        (KeyboardInterrupt(), True),
+        (serial.SerialException("device reports readiness to read but returned no data"), False,
+         "SerialException: device reports readiness to read but returned no data"),
+        (serial.PortNotOpenError(), False, "PortNotOpenError: Attempting to use a port that is not open"),
+        (serial.SerialException("from a callback"), True, "SerialException: from a callback"),
+        (KeyboardInterrupt(), True, "KeyboardInterrupt"),
     ],
 )
-def test_serial_errors_and_interrupts_end_the_loop_quietly(link, caplog, error, from_callback):
+def test_serial_errors_and_interrupts_stop_the_link_with_one_error_record(link, caplog, error, from_callback, reason):
     if from_callback:
         def raiser(*args):
             raise error
 
         link.set_callback(0x20, raiser)
-        link._ser.feed(frame(0x20, [1]))
+        link._ser.feed(frame(0x20, [1]), frame(0x20, [2]))
     else:
         link._ser.fail_read(error)
     link._polling_thread.join(5)
     assert not link._polling_thread.is_alive()
     assert not link.is_connected and not link._polling_thread_event.is_set()
-    assert link._ser.calls[-1] == "close" and caplog.records == []
+    assert link._ser.calls[-1] == "close" and link._ser.calls.count("close") == 1
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
+        ("vez_api._transport", logging.ERROR, f"Lost the link to port /dev/fake0: {reason}")
+    ]
+
+
+def test_a_serial_error_after_disconnect_is_not_reported(fake_serial, caplog):
+    # The read fails because the link is being taken down: that is no loss.
+    t = VezOverUsb(port=PORT)  # not attached: a read waits out its timeout
+    t._ser.wait_drained()
+    t._polling_thread_event.clear()
+    t._ser.fail_read(serial.SerialException("gone"))
+    t._polling_thread.join(5)
+    assert not t._polling_thread.is_alive() and t._ser.calls[-1] == "close"
+    assert t._ser.reads[-1] == 4 and caplog.records == []
 
 
 def test_callback_removed_between_test_and_lookup_is_logged(link, caplog):

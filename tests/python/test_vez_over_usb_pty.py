@@ -1,8 +1,10 @@
 """VezOverUsb on a real serial port: a pseudo-terminal whose master side plays the adapter."""
 
+import faulthandler
 import logging
 import os
 import random
+import select
 import subprocess
 import sys
 import textwrap
@@ -88,6 +90,22 @@ def test_frames_in_order_through_damage(adapter, link):
     assert collector.wait_for(len(expected) + 1)[-1] == (0x10, [0xEE], 0)
 
 
+@pytest.mark.parametrize(
+    "noise",
+    [b"\x13", b"\xfe", b"\xfd", b"\xfe\x00", b"\x00\xfe\x10\x00\x3b", b"\xfe\x10\x00\x08\x00"],
+    ids=["one byte", "a start byte", "a trailer byte", "FE 00 glitch", "a false long header", "a false header"],
+)
+def test_every_frame_after_line_noise_arrives(adapter, link, noise):
+    # The same noise before each of 200 frames: each time the noise is read
+    # together with the start of the frame and rejected, and the frame is
+    # found again in what was read.
+    collector = Collector()
+    link.set_callback(0x10, collector)
+    adapter.write(b"".join(noise + seq_frame(0x10, i) for i in range(200)))
+    assert sequence(collector.wait_for(200)) == list(range(200))
+    assert all(a == 0x10 and b == 0 for a, _, b in collector.got)
+
+
 def test_frame_split_across_writes_with_gaps(adapter, link):
     collector = Collector()
     link.set_callback(0x3FFE, collector)
@@ -139,12 +157,28 @@ def test_shutdown_ends_the_thread_and_closes_the_port(adapter, how):
     t.close()
 
 
-def test_unplug_stops_the_thread(adapter, link, caplog):
+@pytest.mark.parametrize("streaming", [False, True], ids=["mid-read", "mid-stream"])
+def test_unplug_is_logged_once_and_stops_the_thread(adapter, link, caplog, streaming):
+    collector = Collector()
+    link.set_callback(0x10, collector)
     thread = link._polling_thread
+    if streaming:
+        writer = adapter.write_in_background(b"".join(seq_frame(0x10, i) for i in range(20_000)))
+        collector.wait_for(100)
     adapter.unplug()
     assert wait_until(lambda: not thread.is_alive())
     assert not link.is_connected and not link._ser.is_open
-    assert caplog.records == []  # a serial error ends the loop quietly
+    records = [(r.name, r.levelno, r.getMessage()) for r in caplog.records]
+    assert records == [
+        ("vez_api._transport", logging.ERROR,
+         f"Lost the link to port {adapter.port}: SerialException: device reports readiness to read but returned "
+         "no data (device disconnected or multiple access on port?)")
+    ]
+    if streaming:
+        writer.join(5)
+        got = sequence(collector.got)
+        assert got == list(range(len(got)))  # what arrived before the loss, in order
+    caplog.clear()
     assert link._send_VEZ(0x10, [1]) is False
     assert [(r.levelno, r.getMessage()) for r in caplog.records] == [(logging.WARNING, "Serial port not connected")]
 
@@ -206,6 +240,125 @@ def test_sends_from_four_threads_while_receiving(adapter, link):
         by_sender[k].append(int.from_bytes(f[4:8], "little"))
     assert all(by_sender[k] == list(range(per_thread)) for k in range(4))
     assert sequence(received.wait_for(stream_count)) == list(range(stream_count))
+
+
+class Drain:
+    """Reads and drops what the host writes, so that its writes never wait."""
+
+    def __init__(self, adapter):
+        self._adapter = adapter
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            if select.select([self._adapter.master], [], [], 0.05)[0]:
+                try:
+                    os.read(self._adapter.master, 65536)
+                except BlockingIOError:
+                    pass
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(5)
+
+
+def test_connect_disconnect_close_and_sends_from_several_threads(adapter, caplog, tmp_path):
+    """Reconnects, disconnects, closes and sends race each other while frames
+    stream in.  Nothing may raise on any thread, no descriptor may be closed
+    twice (a canary descriptor opened over and over would be hit), and the
+    link works afterwards.  A hang dumps every stack and ends the run."""
+    faulthandler.dump_traceback_later(120, exit=True)
+    uncaught = []
+    previous_hook = threading.excepthook
+    threading.excepthook = lambda args: uncaught.append(f"{args.thread.name}: {args.exc_type.__name__}: {args.exc_value}")
+    stop = threading.Event()
+    drain = Drain(adapter)
+    try:
+        link = VezOverUsb(port=adapter.port)
+        received = Collector()
+        link.set_callback(0x10, received)
+
+        def stream():  # frames as fast as the line takes them, whoever reads
+            pending = b""
+            i = 0
+            while not stop.is_set():
+                if not pending:
+                    pending = seq_frame(0x10, i) * 8
+                    i += 1
+                pending = pending[adapter.try_write(pending):]
+                time.sleep(0.0005)
+
+        canary_faults = []
+
+        def canary():
+            path = tmp_path / "canary"
+            path.write_bytes(b"canary")
+            while not stop.is_set():
+                fd = os.open(path, os.O_RDONLY)
+                inode = os.fstat(fd).st_ino
+                time.sleep(0.0002)
+                try:
+                    if os.fstat(fd).st_ino != inode:
+                        canary_faults.append("the descriptor now names another file")
+                    os.close(fd)
+                except OSError as exc:
+                    canary_faults.append(repr(exc))
+
+        answers = []
+
+        def sender():
+            while not stop.is_set():
+                answers.append(link._send_VEZ(0x10, [1, 2, 3]))
+
+        def flapper(k):
+            for i in range(300):
+                op = (i + k) % 4
+                if op == 0:
+                    link.connect()
+                elif op == 1:
+                    link.disconnect()
+                elif op == 2:
+                    link.close()
+                else:
+                    link.connect(adapter.port)
+
+        background = [threading.Thread(target=f, daemon=True) for f in (stream, canary, sender, sender)]
+        flappers = [threading.Thread(target=flapper, args=(k,)) for k in range(3)]
+        for t in background + flappers:
+            t.start()
+        for t in flappers:
+            t.join(90)
+        stop.set()
+        for t in background:
+            t.join(10)
+        assert not any(t.is_alive() for t in flappers + background)
+
+        assert uncaught == [] and canary_faults == []
+        seen = sequence(received.got)
+        assert seen and seen == sorted(seen)  # one reader at a time: never out of order
+        assert set(answers) <= {True, False} and True in answers and False in answers
+        port = adapter.port
+        allowed = (f"Couldn't connect to port {port}: Port is already open.", "Serial port not connected",
+                   f"Couldn't write to port {port}: ")
+        unexpected = {r.getMessage() for r in caplog.records if not r.getMessage().startswith(allowed)}
+        assert unexpected == set()
+
+        # The link is whole afterwards: it connects, receives and closes.
+        assert link.connect()
+        received.got.clear()
+        adapter.write(frame(0x10, [0xEE]) * 3)
+        assert received.wait_for(3)[-1] == (0x10, [0xEE], 0)
+        thread = link._polling_thread
+        link.close()
+        thread.join(5)
+        assert not thread.is_alive() and not link._ser.is_open
+    finally:
+        stop.set()
+        drain.stop()
+        threading.excepthook = previous_hook
+        faulthandler.cancel_dump_traceback_later()
 
 
 EXIT_SCRIPT = textwrap.dedent(

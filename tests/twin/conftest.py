@@ -19,6 +19,24 @@ def model(request):
 
 @pytest.fixture
 def twin(model):
+    """The model's default, realistic plant."""
     t = twinlib.Twin(model)
+    yield t
+    t.close()
+
+
+@pytest.fixture(params=["realistic", "ideal"])
+def any_twin(request, model):
+    """Each plant in turn; `ideal` tells which."""
+    t = twinlib.Twin(model)
+    t.inp.Ideal = t.ideal = request.param == "ideal"
+    yield t
+    t.close()
+
+
+@pytest.fixture
+def ideal_twin(model):
+    t = twinlib.Twin(model)
+    t.inp.Ideal = t.ideal = True
     yield t
     t.close()

@@ -72,8 +72,8 @@ def test_every_figure_is_a_number(entries):
         return [kv for k, v in x.items() for kv in (leaves(v) if isinstance(v, dict) else [(k, v)])]
 
     for model, e in entries.items():
-        for section in ("technical_specifications", "control"):
-            for key, value in leaves(e[section]):
+        for section in (e["technical_specifications"], e["control"], e["simulation"]["dtwin_realism"]):
+            for key, value in leaves(section):
                 assert key == "source" or isinstance(value, (int, float)), (model, key)
 
 
@@ -96,6 +96,12 @@ def test_figures_agree_with_the_library(twin, entries):
     assert e["max_velocity"] == pytest.approx(stated["maximum_speed_rpm"] * math.pi / 30, rel=1e-5)
     defaults = ratings.default_parameters(twin.lib)
     assert e["control"]["default_parameters"] == pytest.approx(defaults, rel=1e-5)
+
+
+def test_realism_section_lists_what_the_library_simulates(twin, entries):
+    stated = entries[twin.name]["simulation"]["dtwin_realism"]
+    assert stated == pytest.approx(ratings.realism(twin.lib), rel=1e-6)
+    assert not twin.inp.Ideal  # the library starts realistic
 
 
 def test_rated_point_is_continuous_and_its_efficiency_holds(twin, entries):

@@ -78,7 +78,7 @@ def test_fields_used_by_the_package_exist_with_their_types(twin):
 def test_layout_agrees_with_the_library(twin):
     mod = twin.lib
     structs = [v for v in vars(mod).values() if isinstance(v, type) and issubclass(v, ctypes.Structure)]
-    assert len(structs) == 14
+    assert len(structs) == 15
     for s in structs:
         name = s.__name__.encode()
         assert mod.twin_sizeof(name) == ctypes.sizeof(s), s.__name__
@@ -87,6 +87,21 @@ def test_layout_agrees_with_the_library(twin):
     assert mod.twin_sizeof(b"Nope") == -1
     assert mod.twin_offsetof(b"Meas_type", b"nope") == -1
     assert mod.twin_offsetof(b"Meas_type", None) == -1
+
+
+def test_realism_is_reachable_and_kept_apart_from_what_the_package_uses(twin):
+    # Added after everything the package reads, so no field it knows moved.
+    inp = dict(twin.lib.Inports_type._fields_)
+    assert inp["Ideal"] is c_bool and list(inp)[-1] == "Ideal"
+    assert twin.lib.get_realism_ptr.argtypes == []
+    realism = dict(twin.lib.Realism_type._fields_)
+    assert realism["seed"] is ctypes.c_uint64
+    assert {"k_twist", "backlash", "eta_fwd", "eta_back", "i_noise", "R_bus", "C_bus", "I_trip", "V_trip",
+            "spd_trip", "T_trip"} <= set(realism)
+    for struct, added in (("Meas_type", ["i_a", "i_b"]), ("Debug_type", ["trip", "over_temp", "vbus_range", "vbus_max"]),
+                          ("Motor_type", ["m_twist", "m_T_twist", "m_pwr_src", "m_pwr_bus_loss"])):
+        names = [n for n, _ in getattr(twin.lib, struct)._fields_]
+        assert names[-len(added):] == added, struct
 
 
 def test_text_symbols_fill_the_1024_bytes_a_reader_takes(twin):

@@ -5,6 +5,7 @@ function rebound to the copy.  Needs nothing but ctypes.
 
 import ctypes
 import importlib.machinery
+import math
 import os
 import pathlib
 import shutil
@@ -88,6 +89,8 @@ class Twin:
         self.motor = L.get_motor_ptr().contents
         self.debug = L.get_debug_ptr().contents
         self.params = L.get_params_ptr().contents
+        self.realism = L.get_realism_ptr().contents
+        self.ideal = False  # what the tests asked for; the model reads inp.Ideal
         self.filter = L.Filter_type.in_dll(L._dll, "Filter")
         self.blockio = L.B_DT_T()
         self.dwork = L.DW_DT_T()
@@ -136,6 +139,25 @@ class Twin:
 
     def run_s(self, seconds):
         self.run(round(seconds / self.dt))
+
+    def rotor_count(self):
+        """Output radians per count of the internal (rotor) encoder."""
+        return 2 * math.pi / 2 ** self.params.enc_int_bits / self.params.gear_ratio
+
+    def output_count(self):
+        """Radians per count of the external (output) encoder."""
+        return 2 * math.pi / 2 ** self.params.enc_ext_bits
+
+    def position_noise(self, sigmas=5):
+        """How far the internal encoder's reading strays from the truth: a
+        count, plus `sigmas` times its noise on the realistic plant."""
+        noise = 0.0 if self.ideal else sigmas * self.realism.enc_int_noise
+        return (1 + noise) * self.rotor_count()
+
+    def friction(self):
+        """(Coulomb, static, viscous) friction the plant has."""
+        p, s = self.params, 1.0 if self.ideal else self.realism.friction_scale
+        return s * p.T_coulomb, s * p.T_static, s * p.B_viscous
 
     def trace(self, seconds, *getters):
         """Steps for `seconds`, returning one list per getter (called after each step)."""

@@ -49,7 +49,11 @@ STRUCTS = [
         ("ref_impedance_spd", "impedance mode speed reference, rad/s"),
         ("ref_impedance_acel", "impedance mode acceleration reference, rad/s^2"),
         ("T_ADC", "ambient temperature at the housing, degC"),
-    ])),
+    ]) + [
+        Field("Ideal", "bool",
+              "true: the ideal plant (no loop delay, rigid drivetrain, no gear losses beyond friction, exact "
+              "sensors, stiff bus, no trips); kept through DT_initialize"),
+    ]),
     Struct("Meas_type", "Sensor readings after the step.", [
         Field("turn", "i32", "whole rotor revolutions counted by the internal encoder since the last reset"),
         Field("turn2", "i32", "whole output revolutions counted by the external encoder since the last reset"),
@@ -60,6 +64,8 @@ STRUCTS = [
         ("pos2", "output position from the external (output) encoder, rad"),
         ("spd", "output speed from the internal encoder, filtered, rad/s"),
         ("spd2", "output speed from the external encoder, filtered, rad/s"),
+        ("i_a", "phase A current as the drive's converter reads it (offset, noise, quantisation), A"),
+        ("i_b", "phase B current as the drive's converter reads it, A"),
     ])),
     Struct("Info_type", "Controller signals after the step.", _f64([
         ("enable", "1 while the power stage runs, else 0"),
@@ -135,6 +141,10 @@ STRUCTS = [
         ("m_pwr_fric", "gearbox friction loss, W"),
         ("m_pwr_inv", "inverter loss, W"),
         ("m_temp_housing", "housing temperature, degC"),
+        ("m_twist", "rotor angle over the gear ratio minus output angle, rad (backlash and compliance)"),
+        ("m_T_twist", "torque carried by the compliant drivetrain, at the output, N*m"),
+        ("m_pwr_src", "power delivered by the bus supply, W (negative: taken back)"),
+        ("m_pwr_bus_loss", "loss in the supply's source resistance, W"),
     ])),
     Struct("Debug_type", "Limit flags of the last step.", [
         Field("T_fb_max", "bool", "torque feedback above lim_T by more than 2 %"),
@@ -147,6 +157,10 @@ STRUCTS = [
         Field("spd_fb_max", "bool", "speed outside lim_spd_min..lim_spd_max"),
         Field("spd_ref_max", "bool", "speed reference clipped to its upper limit"),
         Field("spd_ref_min", "bool", "speed reference clipped to its lower limit"),
+        Field("trip", "bool", "a protection holds the power stage off (Enable low clears it once the cause is gone)"),
+        Field("over_temp", "bool", "winding above its trip temperature"),
+        Field("vbus_range", "bool", "bus voltage outside its normal band"),
+        Field("vbus_max", "bool", "bus voltage above its trip level"),
     ]),
     Struct("Filter_type", "Sensor filters; a cutoff <= 0 or at/above 10 kHz passes the signal unfiltered.", _f64([
         ("spd_cutoff", "speed filter cutoff, Hz"),
@@ -185,6 +199,38 @@ STRUCTS = [
         ("T_critical", "winding temperature where the current is folded back to I_rated, degC"),
         ("theta_e0", "electrical angle of the rotor at power-up, rad"),
     ])),
+    Struct("Realism_type",
+           "What separates the realistic plant from the ideal one (inport Ideal); writable between steps.", [
+        Field("seed", "u64", "seed of the sensor-noise generator; a new value restarts it, as DT_initialize does"),
+        Field("slots", "i32", "stator slots; with the poles they set the cogging period"),
+        Field("bus_sinks", "i32", "1: the bus supply takes regenerated current back; 0: it cannot (a diode)"),
+    ] + _f64([
+        ("k_twist", "torsional stiffness of the drivetrain at the output, N*m/rad"),
+        ("c_twist", "damping of the torsion, N*m*s/rad"),
+        ("backlash", "backlash, the whole band at the output, rad"),
+        ("eta_fwd", "mesh efficiency while the motor drives the load, 0..1"),
+        ("eta_back", "mesh efficiency while the load drives the motor, 0..1"),
+        ("friction_scale", "the plant's friction over the nominal values the drive compensates"),
+        ("rotor_share", "share of the Coulomb and breakaway friction in the motor's bearings, felt by the rotor "
+                        "alone within the backlash, 0..1"),
+        ("cogging", "cogging torque amplitude at the rotor, N*m"),
+        ("ripple", "torque ripple at six times the electrical frequency, fraction of the torque"),
+        ("i_noise", "current-sensor noise per phase, A rms"),
+        ("i_offset_a", "current-sensor offset of phase A, A"),
+        ("i_offset_b", "current-sensor offset of phase B, A"),
+        ("adc_lsb", "current converter step, A per count"),
+        ("enc_int_noise", "internal encoder noise, counts rms"),
+        ("enc_ext_noise", "external encoder noise, counts rms"),
+        ("T_noise", "torque sensor noise, N*m rms"),
+        ("R_bus", "source resistance of the bus supply, ohm"),
+        ("C_bus", "bus capacitance at the drive, F"),
+        ("V_low", "bus voltage below which the drive reports it out of range, V"),
+        ("V_high", "bus voltage above which the drive reports it out of range, V"),
+        ("V_trip", "overvoltage trip, V"),
+        ("I_trip", "overcurrent trip on the measured current amplitude, A"),
+        ("spd_trip", "overspeed trip on the measured output speed, rad/s"),
+        ("T_trip", "over-temperature trip of the winding, degC"),
+    ])),
 ]
 
 _ROOT = ["ptr:RT_MODEL_DT_T"]
@@ -202,6 +248,7 @@ FUNCTIONS = [
     Function("get_motor_ptr", "ptr:Motor_type", [], ""),
     Function("get_debug_ptr", "ptr:Debug_type", [], ""),
     Function("get_params_ptr", "ptr:Params_type", [], ""),
+    Function("get_realism_ptr", "ptr:Realism_type", [], ""),
     Function("get_sim_time_step_s", "f64", [], "Time step in seconds."),
     Function("twin_sizeof", "i64", ["cstr_in"], "sizeof of a structure by name, -1 when unknown."),
     Function("twin_offsetof", "i64", ["cstr_in", "cstr_in"], "offsetof of a field, -1 when unknown."),

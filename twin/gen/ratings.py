@@ -11,8 +11,12 @@ Definitions (output shaft, 25 degC ambient):
   rated speed       half the no-load speed
   rated torque      N * Kt * I_rated less friction at rated speed
   rated efficiency  output power over bus power at the rated point, measured
-                    in simulation with a cold winding
+                    in simulation (the realistic plant, as the library starts)
+                    with a cold winding
   rated temperature steady winding temperature at the rated point
+
+It also prints the realism values of each library (the section
+simulation.dtwin_realism of the file).
 """
 
 import ctypes
@@ -100,6 +104,12 @@ def default_parameters(lib):
     return out
 
 
+def realism(lib):
+    """The library's Realism_type as the actuator library file lists it."""
+    r = lib.get_realism_ptr().contents
+    return {name: getattr(r, name) for name, _ in r._fields_}
+
+
 def load(bindings_path):
     loader = importlib.machinery.SourceFileLoader("dtwin", str(bindings_path))
     module = types.ModuleType(loader.name)
@@ -121,6 +131,9 @@ def main(root):
         print("  default_parameters:")
         for k, v in default_parameters(lib).items():
             print("    %s: %.6g" % (k, v))
+        print("  dtwin_realism:")
+        for k, v in realism(lib).items():
+            print("    %s: %s" % (k, ("0x%X" % v) if k == "seed" else "%.6g" % v))
 
 
 if __name__ == "__main__":

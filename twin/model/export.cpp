@@ -74,6 +74,7 @@ Impedance_type* get_impedance_ptr(void) { return &g_model.imp; }
 Motor_type* get_motor_ptr(void) { return &g_model.motor; }
 Debug_type* get_debug_ptr(void) { return &g_model.debug; }
 Params_type* get_params_ptr(void) { return &g_model.params; }
+Realism_type* get_realism_ptr(void) { return &g_model.realism; }
 
 double get_sim_time_step_s(void) { return vez::twin::kTimeStep; }
 
