@@ -25,22 +25,13 @@ bool Installed::global_holds(const ModuleRef& mod) const {
   return original_ != nullptr && PyDict_GetItem(PyModule_GetDict(mod.module().ptr()), name_) == original_;
 }
 
-bool Installed::type_resolves(PyTypeObject* type) const {
-  if (type == seen_type_ && compat::type_version_holds(type, seen_tag_)) return seen_answer_;
+bool Installed::recheck(PyTypeObject* type) const {
   const bool answer = original_ != nullptr && type->tp_getattro == PyObject_GenericGetAttr &&
                       compat::type_lookup(type, name_) == original_;
   seen_type_ = type;
   seen_tag_ = compat::type_version(type);
   seen_answer_ = answer;
   return answer;
-}
-
-bool Installed::not_shadowed_in(PyObject* instance_dict) const {
-  return instance_dict == nullptr || PyDict_GetItem(instance_dict, name_) == nullptr;
-}
-
-bool Installed::holds_for(PyObject* obj) const {
-  return type_resolves(Py_TYPE(obj)) && not_shadowed_in(compat::instance_dict(obj));
 }
 
 bool instance_dict_decides(PyTypeObject* type, PyObject* name) {

@@ -27,6 +27,7 @@
 
 #include <Python.h>
 
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 
 namespace glue {
@@ -40,15 +41,24 @@ class Installed {
   void remember_class_attribute(py::handle cls, PyObject* interned_name);
 
   bool global_holds(const ModuleRef& mod) const;
-  bool type_resolves(PyTypeObject* type) const;
-  bool holds_for(PyObject* obj) const;
+  bool type_resolves(PyTypeObject* type) const {
+    if (type == seen_type_ && compat::type_version_holds(type, seen_tag_)) return seen_answer_;
+    return recheck(type);
+  }
+  bool holds_for(PyObject* obj) const {
+    return type_resolves(Py_TYPE(obj)) && not_shadowed_in(compat::instance_dict(obj));
+  }
   // The name is not in `instance_dict` (nullptr: the object has none).
-  bool not_shadowed_in(PyObject* instance_dict) const;
+  bool not_shadowed_in(PyObject* instance_dict) const {
+    return instance_dict == nullptr || PyDict_GetItem(instance_dict, name_) == nullptr;
+  }
 
   PyObject* name() const { return name_; }        // interned
   PyObject* original() const { return original_; }  // borrowed from the guard
 
  private:
+  bool recheck(PyTypeObject* type) const;
+
   PyObject* name_ = nullptr;
   PyObject* original_ = nullptr;
   // Last answer of type_resolves.

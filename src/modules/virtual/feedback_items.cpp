@@ -11,15 +11,13 @@ namespace {
 std::array<ItemRule, 256> item_rules;
 // Deliberately leaked, like the members it points at.
 auto* rules_by_member = new std::unordered_map<PyObject*, const ItemRule*>();
+
+}  // namespace
+
 int bus_power_column = -1;
 int bus_current_column = -1;
 
-bool any_debug_flag(const WrapperFields& fields) {
-  for (size_t c = 0; c < kColumnCount; ++c) {
-    if (kColumns[c].view == kDebug && column_nonzero(fields.columns[c])) return true;
-  }
-  return false;
-}
+namespace {
 
 }  // namespace
 
@@ -42,29 +40,6 @@ void build_item_rules() {
 const ItemRule* rule_of(PyObject* item) {
   auto it = rules_by_member->find(item);
   return it != rules_by_member->end() ? it->second : nullptr;
-}
-
-PyObject* item_value_from_fields(const WrapperFields& fields, const ItemRule& rule, PyObject* previous) {
-  switch (rule.signal.source) {
-    case core::ItemSource::kColumn:
-      return float_object(column_double(fields.columns[rule.signal.column]), previous);
-    case core::ItemSource::kErrorFlag:
-      return Py_NewRef(column_nonzero(fields.columns[rule.signal.column]) ? one_float : zero_float);
-    case core::ItemSource::kZeroInt:
-      return PyLong_FromLong(0);
-    case core::ItemSource::kVbus: {
-      const double power = column_double(fields.columns[bus_power_column]);
-      const double current = column_double(fields.columns[bus_current_column]);
-      return float_object(core::bus_voltage(power, current), previous);
-    }
-    case core::ItemSource::kPcbTemperature:
-      return Py_NewRef(pcb_temperature);
-    case core::ItemSource::kDebugBool:
-      return Py_NewRef(any_debug_flag(fields) ? one_float : zero_float);
-    case core::ItemSource::kNan:
-      return Py_NewRef(nan_float);
-  }
-  return Py_NewRef(nan_float);
 }
 
 py::object get_item_value(py::object self, py::object item) {

@@ -29,10 +29,42 @@ void build_item_rules();
 // Python code runs).
 const ItemRule* rule_of(PyObject* item);
 
+// Columns of the VBUS formula (set by build_item_rules).
+extern int bus_power_column;
+extern int bus_current_column;
+
+inline bool any_debug_flag(const WrapperFields& fields) {
+  for (size_t c = 0; c < kColumnCount; ++c) {
+    if (kColumns[c].view == kDebug && column_nonzero(fields.columns[c])) return true;
+  }
+  return false;
+}
+
 // The item's value from raw memory (a new reference, or nullptr with an
 // error); `previous` is the object of the last snapshot for this item,
 // reused when equal.  Runs no Python code.
-PyObject* item_value_from_fields(const WrapperFields& fields, const ItemRule& rule, PyObject* previous);
+inline PyObject* item_value_from_fields(const WrapperFields& fields, const ItemRule& rule, PyObject* previous) {
+  switch (rule.signal.source) {
+    case core::ItemSource::kColumn:
+      return float_object(column_double(fields.columns[rule.signal.column]), previous);
+    case core::ItemSource::kErrorFlag:
+      return Py_NewRef(column_nonzero(fields.columns[rule.signal.column]) ? one_float : zero_float);
+    case core::ItemSource::kZeroInt:
+      return PyLong_FromLong(0);
+    case core::ItemSource::kVbus: {
+      const double power = column_double(fields.columns[bus_power_column]);
+      const double current = column_double(fields.columns[bus_current_column]);
+      return float_object(core::bus_voltage(power, current), previous);
+    }
+    case core::ItemSource::kPcbTemperature:
+      return Py_NewRef(pcb_temperature);
+    case core::ItemSource::kDebugBool:
+      return Py_NewRef(any_debug_flag(fields) ? one_float : zero_float);
+    case core::ItemSource::kNan:
+      return Py_NewRef(nan_float);
+  }
+  return Py_NewRef(nan_float);
+}
 
 // DorozeActuatorVirtual._get_item_value(item): the ordinary path, through
 // self._read_path and self.has_errors.

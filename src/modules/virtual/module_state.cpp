@@ -1,7 +1,6 @@
 #include "modules/virtual/module_state.hpp"
 
 #include <cmath>
-#include <cstring>
 
 #include "core/virtual_items.hpp"
 
@@ -58,31 +57,6 @@ py::object to_float(py::handle value) { return steal(PyNumber_Float(value.ptr())
 py::object copy_of(py::handle value) {
   if (PyDict_CheckExact(value.ptr())) return steal(PyDict_Copy(value.ptr()));
   return value.attr("copy")();
-}
-
-namespace {
-
-bool same_bits(double a, double b) {
-  uint64_t x, y;
-  std::memcpy(&x, &a, sizeof x);
-  std::memcpy(&y, &b, sizeof y);
-  return x == y;
-}
-
-}  // namespace
-
-PyObject* float_object(double value, PyObject* previous) {
-  if (previous != nullptr && PyFloat_CheckExact(previous) && same_bits(PyFloat_AS_DOUBLE(previous), value)) {
-    Py_INCREF(previous);
-    return previous;
-  }
-  return PyFloat_FromDouble(value);
-}
-
-bool exact_float(PyObject* obj, double* out) {
-  if (obj == nullptr || !PyFloat_CheckExact(obj)) return false;
-  *out = PyFloat_AS_DOUBLE(obj);
-  return true;
 }
 
 bool exact_small_int(PyObject* obj, long long* out) {

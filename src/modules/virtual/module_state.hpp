@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/actuator_protocol.hpp"
 #include "core/virtual_telemetry.hpp"
@@ -90,11 +91,24 @@ py::object copy_of(py::handle value);
 
 // A float object for `value`, reusing `previous` when it holds the same bits
 // (repeated values then share one object).  New reference or nullptr.
-PyObject* float_object(double value, PyObject* previous);
+inline PyObject* float_object(double value, PyObject* previous) {
+  if (previous != nullptr && PyFloat_CheckExact(previous)) {
+    const double held = PyFloat_AS_DOUBLE(previous);
+    if (std::memcmp(&held, &value, sizeof value) == 0) {
+      Py_INCREF(previous);
+      return previous;
+    }
+  }
+  return PyFloat_FromDouble(value);
+}
 
 // The value of an exact float / an exact int that fits in long long / an
 // exact float or int; false (no error set) for anything else.
-bool exact_float(PyObject* obj, double* out);
+inline bool exact_float(PyObject* obj, double* out) {
+  if (obj == nullptr || !PyFloat_CheckExact(obj)) return false;
+  *out = PyFloat_AS_DOUBLE(obj);
+  return true;
+}
 bool exact_small_int(PyObject* obj, long long* out);
 bool number_value(PyObject* obj, double* out);
 

@@ -16,8 +16,11 @@ namespace {
 
 // Series, TIME_STEP, time_start, _max_ticks, ticks.
 PyObject* log_field_names[kAllLogFields] = {};
+// The series whose length counts a plain log's ticks.
+size_t tick_counting_series = 0;
 
 void intern_log_field_names() {
+  tick_counting_series = static_cast<size_t>(core::telemetry_tick_counting_series());
   for (size_t i = 0; i < kSeriesCount; ++i) log_field_names[i] = names.series[i];
   log_field_names[kTimeStepField] = names.time_step;
   log_field_names[kTimeStartField] = names.time_start;
@@ -91,7 +94,7 @@ bool append_plain_with(PyObject* log, const WrapperFields* fields, Py_ssize_t ti
   for (PyObject* list : series) {
     if (!list_room_for_one(list, ticks_ahead)) throw_python_error();
   }
-  const Py_ssize_t ticks = PyList_GET_SIZE(series[core::telemetry_tick_counting_series()]);
+  const Py_ssize_t ticks = PyList_GET_SIZE(series[tick_counting_series]);
   PyObject* values[kSeriesCount];
   values[0] = PyFloat_FromDouble(core::tick_time(time_step, ticks, time_start));
   bool failed = values[0] == nullptr;
@@ -202,7 +205,7 @@ void append_series(py::handle log, const py::object& stamp, const std::vector<py
 void plain_append(py::object log, py::object act) {
   if (append_plain_fast(log.ptr(), act.ptr())) return;
   const std::vector<py::object> values = read_columns(act);
-  py::object ticks = steal(PyLong_FromSsize_t(py::len(log.attr(names.series[core::telemetry_tick_counting_series()]))));
+  py::object ticks = steal(PyLong_FromSsize_t(py::len(log.attr(names.series[tick_counting_series]))));
   append_series(log, time_stamp_object(log, ticks), values);
 }
 

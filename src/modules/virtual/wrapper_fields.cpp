@@ -107,29 +107,4 @@ WrapperFields* known_fields_of(PyObject* wrapper) {
   return fields != nullptr && still_valid(*fields, wrapper) && fields->usable ? fields : nullptr;
 }
 
-double column_double(const ColumnSource& s) {
-  if (core::is_floating(s.kind)) return core::read_floating(s.kind, s.address);
-  if (s.kind == core::FieldKind::boolean || core::is_signed_integer(s.kind)) {
-    return static_cast<double>(core::read_signed(s.kind, s.address));
-  }
-  return static_cast<double>(core::read_unsigned(s.kind, s.address));
-}
-
-bool column_nonzero(const ColumnSource& s) {
-  if (core::is_floating(s.kind)) return core::read_floating(s.kind, s.address) != 0.0;  // NaN counts as set
-  if (core::is_signed_integer(s.kind) || s.kind == core::FieldKind::boolean) return core::read_signed(s.kind, s.address) != 0;
-  return core::read_unsigned(s.kind, s.address) != 0;
-}
-
-PyObject* column_object(const ColumnSource& s, PyObject* previous) {
-  if (s.state == backend_api::RawField::kAbsent) {
-    Py_INCREF(nan_float);
-    return nan_float;
-  }
-  if (core::is_floating(s.kind)) return float_object(core::read_floating(s.kind, s.address), previous);
-  if (s.kind == core::FieldKind::boolean) return PyBool_FromLong(core::read_signed(s.kind, s.address) != 0);
-  if (core::is_signed_integer(s.kind)) return PyLong_FromLongLong(core::read_signed(s.kind, s.address));
-  return PyLong_FromUnsignedLongLong(core::read_unsigned(s.kind, s.address));
-}
-
 }  // namespace vez::virtual_actuator

@@ -53,13 +53,34 @@ WrapperFields* fields_of(PyObject* wrapper);
 // so no Python code runs.
 WrapperFields* known_fields_of(PyObject* wrapper);
 
-// A column's value as a double; whether it is non-zero (NaN counts as set).
-double column_double(const ColumnSource& s);
-bool column_nonzero(const ColumnSource& s);
+// A column's value as a double; whether it is non-zero (NaN counts as set);
+// the value ctypes would return for it (a new reference): float, bool or int
+// by the field's C type, the shared NaN for a lacking optional field, with
+// `previous` (the series' last element) reused when equal.  Inline: the
+// stepping loop calls them for every column of every tick.
+inline double column_double(const ColumnSource& s) {
+  if (core::is_floating(s.kind)) return core::read_floating(s.kind, s.address);
+  if (s.kind == core::FieldKind::boolean || core::is_signed_integer(s.kind)) {
+    return static_cast<double>(core::read_signed(s.kind, s.address));
+  }
+  return static_cast<double>(core::read_unsigned(s.kind, s.address));
+}
 
-// The value ctypes would return for the column (a new reference): float,
-// bool or int by the field's C type; the shared NaN for a lacking optional
-// field.  `previous` is the series' last element, reused when equal.
-PyObject* column_object(const ColumnSource& s, PyObject* previous);
+inline bool column_nonzero(const ColumnSource& s) {
+  if (core::is_floating(s.kind)) return core::read_floating(s.kind, s.address) != 0.0;  // NaN counts as set
+  if (core::is_signed_integer(s.kind) || s.kind == core::FieldKind::boolean) return core::read_signed(s.kind, s.address) != 0;
+  return core::read_unsigned(s.kind, s.address) != 0;
+}
+
+inline PyObject* column_object(const ColumnSource& s, PyObject* previous) {
+  if (s.state == backend_api::RawField::kAbsent) {
+    Py_INCREF(nan_float);
+    return nan_float;
+  }
+  if (core::is_floating(s.kind)) return float_object(core::read_floating(s.kind, s.address), previous);
+  if (s.kind == core::FieldKind::boolean) return PyBool_FromLong(core::read_signed(s.kind, s.address) != 0);
+  if (core::is_signed_integer(s.kind)) return PyLong_FromLongLong(core::read_signed(s.kind, s.address));
+  return PyLong_FromUnsignedLongLong(core::read_unsigned(s.kind, s.address));
+}
 
 }  // namespace vez::virtual_actuator
