@@ -7,6 +7,7 @@
 //   load <address> <Nm>      external load torque on the actuator's output shaft
 //   stats                    counters on standard error (per actuator: what it
 //                            streamed and answered, and what the faults hit)
+//   params <address>         the actuator's parameter store on standard error
 //   quit
 // A terminal is read only while the emulator runs in its foreground, so a
 // job started in the background (`vez-bus-emulator ... &`) is not stopped.
@@ -76,6 +77,20 @@ void print_stats(const Bus& bus, const PtyLink& link, const std::vector<std::uni
   std::fprintf(stderr, "end of stats\n");
 }
 
+// One line per stored parameter: code, the four value bytes as a
+// little-endian word, and the saved word where SAVE keeps the value.
+void print_parameter_store(const ActuatorNode& actuator) {
+  for (const StoredParameter& p : actuator.parameter_store()) {
+    if (p.has_saved) {
+      std::fprintf(stderr, "param 0x%03X 0x%02X 0x%08X saved 0x%08X\n", actuator.address(), p.code, p.bits,
+                   p.saved_bits);
+    } else {
+      std::fprintf(stderr, "param 0x%03X 0x%02X 0x%08X\n", actuator.address(), p.code, p.bits);
+    }
+  }
+  std::fprintf(stderr, "end of params\n");
+}
+
 // Returns false on "quit".
 bool handle_command(const std::string& line, Bus& bus, const PtyLink& link,
                     std::vector<std::unique_ptr<ActuatorNode>>& actuators, double now) {
@@ -92,7 +107,9 @@ bool handle_command(const std::string& line, Bus& bus, const PtyLink& link,
   char* end = nullptr;
   const long address = std::strtol(address_text.c_str(), &end, 0);
   ActuatorNode* actuator = (end != address_text.c_str()) ? find_actuator(actuators, static_cast<uint16_t>(address)) : nullptr;
-  if (word == "error" && actuator != nullptr) {
+  if (word == "params" && actuator != nullptr) {
+    print_parameter_store(*actuator);
+  } else if (word == "error" && actuator != nullptr) {
     actuator->report_errors(bus, static_cast<uint32_t>(std::strtoul(value_text.c_str(), nullptr, 0)), now);
   } else if (word == "load" && actuator != nullptr) {
     actuator->set_load(std::strtod(value_text.c_str(), nullptr));

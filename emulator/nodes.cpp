@@ -185,6 +185,24 @@ bool ActuatorNode::read_parameter(uint8_t code, std::vector<uint8_t>& out) const
   return true;
 }
 
+std::vector<StoredParameter> ActuatorNode::parameter_store() const {
+  std::vector<StoredParameter> store;
+  for (unsigned code = 0; code < 256; ++code) {
+    std::vector<uint8_t> entry;
+    if (!read_parameter(static_cast<uint8_t>(code), entry)) continue;
+    StoredParameter p{static_cast<uint8_t>(code), get_u32(&entry[1]), false, 0};
+    auto saved = saved_.find(p.code);
+    if (saved != saved_.end()) {
+      std::vector<uint8_t> bytes;
+      put_f32(bytes, saved->second);
+      p.has_saved = true;
+      p.saved_bits = get_u32(bytes.data());
+    }
+    store.push_back(p);
+  }
+  return store;
+}
+
 void ActuatorNode::write_parameter(uint8_t code, const uint8_t* value) {
   const float v = get_f32(value);
   if (double* p = plant_->parameter(code)) {

@@ -69,6 +69,16 @@ struct ActuatorConfig {
   bool report_limits = false;   // report limit hits as error messages
 };
 
+// One entry of an actuator's parameter store as a GET_PARAMETERS answer
+// carries it: the four value bytes (little-endian) and, for the values that
+// SAVE keeps, what was saved last.
+struct StoredParameter {
+  uint8_t code;
+  uint32_t bits;
+  bool has_saved;
+  uint32_t saved_bits;
+};
+
 class ActuatorNode : public Node {
  public:
   ActuatorNode(const ActuatorConfig& config, std::unique_ptr<Plant> plant, double start_time);
@@ -89,6 +99,9 @@ class ActuatorNode : public Node {
   uint64_t steps() const { return steps_; }
   // The source address of what it says: 0 when plugged straight into USB.
   uint16_t reply_address() const { return config_.direct ? 0 : address_; }
+  // Every parameter the actuator answers, by ascending code (for tests that
+  // look into the store without going through the bus).
+  std::vector<StoredParameter> parameter_store() const;
 
  private:
   void answer(Bus& bus, std::vector<uint8_t> payload, double now);

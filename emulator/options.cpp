@@ -81,7 +81,7 @@ const char* usage() {
          "  --verbose                counters on standard error at exit\n"
          "  --commands PATH          read commands from PATH (a file or a FIFO) instead of standard input\n"
          "The device path is printed on the first line of standard output.\n"
-         "Standard input takes commands: error ADDR BITS | load ADDR NM | stats | quit\n"
+         "Standard input takes commands: error ADDR BITS | load ADDR NM | params ADDR | stats | quit\n"
          "(a terminal only while the emulator runs in its foreground: a background job is not stopped).\n";
 }
 

@@ -3,6 +3,7 @@
 import dataclasses as dataclasses
 import functools
 import functools as functools
+import logging as logging
 import os as os
 import platform as platform
 import re

@@ -1,4 +1,4 @@
-"""Command-line tool for Doroze actuators: scan, params, blink, home."""
+"""Command-line tool for Doroze actuators: scan, params, blink, home, config, monitor."""
 
 import argparse as argparse
 from collections.abc import Sequence

@@ -174,8 +174,35 @@ py::object ModuleRef::default_logger() const { return get("logging").attr("getLo
 
 void OriginalName::remember(const ModuleRef& mod, const char* name) {
   name_ = name;
-  original_ = mod.peek(name);
+  key_ = interned(name);
+  original_ = mod.peek(key_);
   Py_XINCREF(original_);
+}
+
+void OriginalAttribute::remember(py::handle cls, const char* name) {
+  name_ = interned(name);
+  // A strong reference, never released: were the original freed after a
+  // replacement, a new object at its address would pass the identity test.
+  original_ = compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
+  Py_XINCREF(original_);
+}
+
+bool OriginalAttribute::holds_on_type(PyTypeObject* type) const {
+  return original_ != nullptr && compat::type_lookup(type, name_) == original_;
+}
+
+bool OriginalAttribute::holds(py::handle obj) const {
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  if (type->tp_getattro != PyObject_GenericGetAttr || !holds_on_type(type)) return false;
+  PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
+  if (dict == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  const bool shadowed = PyDict_GetItemWithError(dict, name_) != nullptr || PyErr_Occurred();
+  Py_DECREF(dict);
+  PyErr_Clear();
+  return !shadowed;
 }
 
 // ---------------------------------------------------------------------------
@@ -314,6 +341,52 @@ bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t n
       return false;
     }
     ++index;
+  }
+  return true;
+}
+
+FastParameters::FastParameters(const char* method, std::initializer_list<const char*> names, size_t required)
+    : method_(method), required_(required) {
+  if (names.size() > kMaxParameters) raise(PyExc_ValueError, std::string("too many parameters for ") + method);
+  for (const char* name : names) {
+    names_[count_] = name;
+    interned_[count_] = interned(name);
+    ++count_;
+  }
+}
+
+bool FastParameters::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const {
+  for (size_t i = 0; i < count_; ++i) out[i] = nullptr;
+  if (static_cast<size_t>(nargs) > count_) {
+    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given", method_,
+                 required_ + 1, count_ + 1, nargs + 1);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t index = 0;
+    while (index < count_ && key != interned_[index]) ++index;
+    if (index == count_) {
+      index = 0;
+      while (index < count_ && PyUnicode_CompareWithASCIIString(key, names_[index]) != 0) ++index;
+    }
+    if (index == count_) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method_, key);
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", method_, key);
+      return false;
+    }
+    out[index] = args[nargs + k];
+  }
+  for (size_t index = 0; index < required_; ++index) {
+    if (out[index] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", method_, names_[index]);
+      return false;
+    }
   }
   return true;
 }

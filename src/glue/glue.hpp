@@ -98,6 +98,8 @@ class ModuleRef {
   py::object get(const char* name) const;
   // Borrowed pointer to a module global, or nullptr (no error set).
   PyObject* peek(const char* name) const;
+  // The same for a name given as a str (an interned one is found fastest).
+  PyObject* peek(PyObject* name) const { return PyDict_GetItem(PyModule_GetDict(module_), name); }
   // A name as Python code in the module resolves it: the module global, else
   // the builtin (so a test may patch either `<module>.print` or `builtins.print`).
   py::object global(const char* name) const;
@@ -129,11 +131,32 @@ class ModuleRef {
 class OriginalName {
  public:
   void remember(const ModuleRef& mod, const char* name);
-  bool is_original(const ModuleRef& mod) const { return mod.peek(name_) == original_; }
+  bool is_original(const ModuleRef& mod) const { return mod.peek(key_) == original_; }
   const char* name() const { return name_; }
 
  private:
   const char* name_ = "";
+  PyObject* key_ = nullptr;       // the name interned, kept for the process lifetime
+  PyObject* original_ = nullptr;  // strong reference, intentionally never released
+};
+
+// An attribute instances find through their class (a method, a property, a
+// static method), remembered as the class held it when the module was made,
+// for guarded fast paths: holds(obj) tells whether obj still finds exactly
+// that object (type(obj) resolves the name to it, attribute lookup is the
+// generic one and the instance dict does not shadow it).  A subclass
+// override, a patch of the class or of the instance all answer false.
+class OriginalAttribute {
+ public:
+  void remember(py::handle cls, const char* name);
+  bool holds(py::handle obj) const;
+  // The class-level half of holds(): `type` resolves the name to the original.
+  bool holds_on_type(PyTypeObject* type) const;
+  PyObject* name() const { return name_; }
+  PyObject* original() const { return original_; }
+
+ private:
+  PyObject* name_ = nullptr;      // interned
   PyObject* original_ = nullptr;  // strong reference, intentionally never released
 };
 
@@ -354,6 +377,23 @@ py::object super_attr(py::handle cls, py::handle self, const char* name);
 // unknown or repeated arguments, or a missing one of the first `required`.
 bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          std::initializer_list<const char*> names, size_t required, PyObject** out);
+
+// The same binding for a method whose parameter names are interned once:
+// keyword arguments are matched by identity first (call sites use interned
+// names), by text only when that fails.  Make one per method, at import.
+class FastParameters {
+ public:
+  FastParameters(const char* method, std::initializer_list<const char*> names, size_t required);
+  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
+
+ private:
+  static constexpr size_t kMaxParameters = 8;
+  const char* method_;
+  const char* names_[kMaxParameters] = {};
+  PyObject* interned_[kMaxParameters] = {};
+  size_t count_ = 0;
+  size_t required_;
+};
 
 // Runs fn() and turns a C++ exception into the pending Python error, as a
 // function called from C must; it then returns `failure` (nullptr for a

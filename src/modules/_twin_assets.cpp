@@ -12,6 +12,7 @@
 // system) and the module's own helpers are reached through the module
 // namespace at call time, so tests and users can patch them.
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,10 +74,28 @@ std::string joined_paths(py::handle paths) {
   return out;
 }
 
+// An assets root named by the environment that is not a directory (missing,
+// a file, a device) is kept among the places searched, so the search falls
+// back to the built-in ones; a warning on the module's logger names it, once
+// per value and process, so a typo is seen instead of silently ignored.
+void report_unusable_assets_root(py::handle value) {
+  static auto* reported = new std::set<std::string>();  // deliberately leaked
+  py::object path = path_of(value);
+  if (is_dir(path)) return;
+  const std::string text = glue::str(value);
+  if (!reported->insert(text).second) return;
+  const char* what = glue::truthy(path.attr("exists")()) ? "is not a directory" : "does not exist";
+  glue::log(mod.default_logger(), "warning",
+            std::string(kAssetsRootVariable) + " names " + glue::str(py::repr(value)) + ", which " + what +
+                "; searching the built-in locations instead");
+}
+
 // The value of the assets variable when set and not empty.
 py::object assets_root_variable() {
   py::object value = mod.get("os").attr("environ").attr("get")(kAssetsRootVariable);
-  return glue::truthy(value) ? value : py::none();
+  if (!glue::truthy(value)) return py::none();
+  report_unusable_assets_root(value);
+  return value;
 }
 
 // First entry of path.glob(pattern), or None.
@@ -684,6 +703,7 @@ PYBIND11_MODULE(_twin_assets, m) {
   m.doc() = "Digital-twin assets: the actuator library file and the search for simulation artifacts.";
   mod.import("dataclasses");
   mod.import("functools");
+  mod.import("logging");
   mod.import("os");
   mod.import("platform");
   mod.import("re");

@@ -20,6 +20,7 @@
 //   module_state    what the parts share (names, guards on what was installed)
 //   field_access    model fields through raw memory or ctypes (ViewCache)
 //   wrapper_cache   what the fast paths remember per wrapper
+//   library_copy    how long a wrapper's copy of the library stays loaded
 //   direct_step     DT_step and ActuatorWrapper.step, direct or through ctypes
 //   lifecycle, accessors, symbols
 //                   the Python-visible methods, group by group
@@ -36,9 +37,11 @@
 // patched or overridden sends the call down the ordinary ctypes path.
 // Fields are written through raw memory only when their ctypes type is one
 // of the plain numeric types, and only for values whose conversion ctypes
+// would perform the same way.
 #include "modules/twin_backend/capi.hpp"
 #include "modules/twin_backend/direct_step.hpp"
 #include "modules/twin_backend/field_access.hpp"
+#include "modules/twin_backend/library_copy.hpp"
 #include "modules/twin_backend/methods.hpp"
 #include "modules/twin_backend/module_state.hpp"
 
@@ -62,6 +65,7 @@ PYBIND11_MODULE(_twin_backend, m) {
   mod.import_from("pathlib", {"Path"});
   be::installed.ctypes.remember_global(mod, "ctypes");
   be::remember_native_types(mod.get("ctypes"));
+  be::remember_library_loader(mod.get("ctypes"));
 
   mod.set("_DTWIN_CONTROL_CALIBRATION", py::int_(core::kTwinControlCalibration));
   mod.set("_DTWIN_CONTROL_POSITION", py::int_(core::kTwinControlPosition));
@@ -88,6 +92,8 @@ PYBIND11_MODULE(_twin_backend, m) {
   glue::def_fast_method(cls, &be::step_method);
   be::installed.step.remember_class_attribute(cls, be::instance_names[be::kStepAttr]);
   be::installed.apply_inports.remember_class_attribute(cls, be::instance_names[be::kApplyInportsAttr]);
+  be::installed.bind_ctypes.remember_class_attribute(cls, "_bind_ctypes");
+  be::installed.bind_optional_global.remember_class_attribute(cls, "_bind_optional_global");
   PyObject* capsule = PyCapsule_New(const_cast<be::capi::CApi*>(&be::capi_table), be::capi::kCApiCapsuleName, nullptr);
   if (capsule == nullptr) throw py::error_already_set();
   mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));

@@ -5,27 +5,39 @@
 // self._send_VEZ_common, which decides the CAN-high-speed flag.  Answers come
 // back on the transport's receive thread through self._can_callback, which
 // walks the records with the core's scanner and stores what they say in the
-// instance __dict__ (feedback dictionaries, flags, model, version); waiting
-// calls poll those flags with short sleeps through this module's `time`.
+// instance __dict__ (feedback dictionaries, flags, model, version) and tells
+// a waiting request about every answer it stored (request_waits.hpp): the
+// waiting calls wake when their own answer is there, not at the next poll.
 //
 // All methods dispatch through self, so subclasses, recording mocks and
 // patched methods see every call.
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <limits>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/actuator_protocol.hpp"
 #include "core/actuator_records.hpp"
-#include "glue/cpython_compat.hpp"
+#include "core/bus_scan.hpp"
+#include "core/request_match.hpp"
 #include "glue/glue.hpp"
 #include "modules/actuator_vocabulary.hpp"
+#include "modules/doroze_actuator_real/request_waits.hpp"
+#include "modules/vez_over_usb_capi.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
 using namespace pybind11::literals;
 using core::Action;
+using vez::modules::real::ActiveRequest;
+using vez::modules::real::AwaitedAnswer;
+using vez::modules::real::RequestTurn;
+using vez::modules::real::WaitEnd;
+using vez::modules::real::WaitPlan;
 
 namespace {
 
@@ -60,53 +72,54 @@ bool truthy(py::handle obj) {
 // going through a Python-level call; otherwise the ordinary path is taken,
 // so subclasses and patches keep working.
 
-PyObject* interned(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);  // kept for the process lifetime
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
-
-class OriginalAttribute {
- public:
-  void remember(py::handle cls, const char* name) {
-    name_ = interned(name);
-    // A strong reference, never released: were the original freed after a
-    // replacement, a new object at its address would pass the identity test.
-    original_ = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
-    Py_XINCREF(original_);
-  }
-
-  bool holds(py::handle self) const {
-    PyTypeObject* type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr || glue::compat::type_lookup(type, name_) != original_) return false;
-    PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (dict == nullptr) {
-      PyErr_Clear();
-      return false;
-    }
-    const bool shadowed = PyDict_GetItemWithError(dict, name_) != nullptr || PyErr_Occurred();
-    Py_DECREF(dict);
-    PyErr_Clear();
-    return !shadowed;
-  }
-
-  PyObject* name() const { return name_; }
-
- private:
-  PyObject* name_ = nullptr;
-  PyObject* original_ = nullptr;
-};
-
 struct FastPaths {
-  OriginalAttribute send_vez_common;
-  OriginalAttribute change_mode;
-  OriginalAttribute address;  // the base class's property over _address
-  PyObject* address_field = nullptr;
+  glue::OriginalAttribute send_vez_common;
+  glue::OriginalAttribute change_mode;
+  glue::OriginalAttribute address;  // the base class's property over _address
+  // The receive side: while these are the module's own, every answer the
+  // actuator stores is reported to the request waiting for it.
+  glue::OriginalAttribute can_callback;
+  glue::OriginalAttribute parse_parameters;
+  // What the pipelined scan relies on besides the receive side.
+  glue::OriginalAttribute send_ping;
+  glue::OriginalAttribute model;
+  glue::OriginalAttribute version;
   PyObject* send_vez = nullptr;
   PyObject* can_high_speed_keyword = nullptr;        // ("can_high_speed",)
   PyObject* high_speed_candidate_keyword = nullptr;  // ("high_speed_candidate",)
+  // The module's `time` and the two functions the waits use, as imported.
+  glue::OriginalName time_module;
+  PyObject* original_time = nullptr;
+  PyObject* original_sleep = nullptr;
 };
 FastPaths fast;
+
+// Attribute names of the instance state, interned once.
+struct Names {
+  PyObject *address, *adapter, *can_high_speed, *got_pong, *got_parameters, *low_feedback, *parameters, *time,
+      *sleep;
+} names;
+
+py::object get_attr(py::handle obj, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(obj.ptr(), name);
+  if (value == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
+
+void set_attr(py::handle obj, PyObject* name, py::handle value) {
+  if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
+}
+
+// True while the module's `time` and its time()/sleep() are the ones
+// imported: then a wait may use the monotonic clock and a condition
+// variable; a patched clock (tests, simulations) gets the documented loop.
+bool time_is_original() {
+  if (!fast.time_module.is_original(mod)) return false;
+  PyObject* time_module = mod.peek("time");
+  PyObject* dict = PyModule_Check(time_module) ? PyModule_GetDict(time_module) : nullptr;
+  return dict != nullptr && PyDict_GetItemWithError(dict, names.time) == fast.original_time &&
+         PyDict_GetItemWithError(dict, names.sleep) == fast.original_sleep;
+}
 
 py::object steal_or_throw(PyObject* result) {
   if (result == nullptr) throw py::error_already_set();
@@ -115,8 +128,8 @@ py::object steal_or_throw(PyObject* result) {
 
 // self.address: the stored field when the property is the base class's own.
 py::object actuator_address(py::handle self) {
-  if (fast.address.holds(self)) return steal_or_throw(PyObject_GetAttr(self.ptr(), fast.address_field));
-  return steal_or_throw(PyObject_GetAttr(self.ptr(), fast.address.name()));
+  if (fast.address.holds(self)) return get_attr(self, names.address);
+  return get_attr(self, fast.address.name());
 }
 
 // ---------------------------------------------------------------------------
@@ -266,19 +279,26 @@ py::object payload_rest(py::handle data, const PayloadBytes& bytes, size_t offse
   return glue::bytes_to_list(bytes.data() + offset, bytes.size() - offset);
 }
 
+// The model name of a ping answer: the entry of _MODELS_NAMES at its model
+// index, the first ("no model") entry for an index beyond the list.
+py::object model_name(py::handle self, uint16_t model_index) {
+  py::object models = self.attr("_MODELS_NAMES");
+  PyObject* name = PySequence_GetItem(models.ptr(), static_cast<Py_ssize_t>(model_index));
+  if (name != nullptr) return py::reinterpret_steal<py::object>(name);
+  if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw py::error_already_set();
+  PyErr_Clear();
+  return models[py::int_(0)];
+}
+
+// What a ping answer says about the device: its firmware version, then its model.
+void store_identity(py::handle self, uint16_t model_index, uint16_t packed_version) {
+  self.attr("_firmware_version") = glue::call_method(self, "_parse_firmware_version", py::int_(packed_version));
+  self.attr("_model") = model_name(self, model_index);
+}
+
 void store_ping_answer(py::object self, const core::RecordScan& scan) {
-  self.attr("_firmware_version") = glue::call_method(self, "_parse_firmware_version", py::int_(scan.packed_version));
-  py::object names = self.attr("_MODELS_NAMES");
-  PyObject* name = PySequence_GetItem(names.ptr(), static_cast<Py_ssize_t>(scan.model_index));
-  if (name == nullptr) {
-    // An unknown model code shows as the "no model" entry.
-    if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw py::error_already_set();
-    PyErr_Clear();
-    self.attr("_model") = names[py::int_(0)];
-  } else {
-    self.attr("_model") = py::reinterpret_steal<py::object>(name);
-  }
-  self.attr("_got_pong") = true;
+  store_identity(self, scan.model_index, scan.packed_version);
+  set_attr(self, names.got_pong, py::bool_(true));
 }
 
 bool is_priority_message(py::handle priority) {
@@ -291,23 +311,116 @@ bool is_priority_message(py::handle priority) {
   return equal == 1;
 }
 
+// ---------------------------------------------------------------------------
+// Pipelined scan, the receive side: while a scanner has a window of probes in
+// flight, a ping answer from one of the window's addresses is noted for that
+// address (scanner_scan reads them when the window is over), and any other
+// message from there is handled as the probe of that address would handle
+// it, with the scanner's address set to it meanwhile.
+
+struct ProbeWindow {
+  int64_t first = 0;
+  size_t count = 0;
+  std::unique_ptr<bool[]> sent;      // the address's ping went out
+  std::unique_ptr<bool[]> answered;  // its answer came before its deadline
+  std::vector<double> deadlines;     // +inf until the ping went out
+  std::vector<uint16_t> model_index;
+  std::vector<uint16_t> packed_version;
+  size_t answers = 0;
+  vez::core::WakeSignal signal;  // every answer, and the link going down
+
+  ProbeWindow(int64_t first_address, size_t size)
+      : first(first_address), count(size), sent(new bool[size]()), answered(new bool[size]()),
+        deadlines(size, std::numeric_limits<double>::infinity()), model_index(size, 0), packed_version(size, 0) {}
+
+  // The index of `address` in the window, or count.
+  size_t index_of(py::handle address) const {
+    if (!PyLong_CheckExact(address.ptr())) return count;
+    int overflow = 0;
+    const long long a = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
+    if (overflow != 0 || (a == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return count;
+    }
+    if (a < first) return count;
+    const uint64_t offset = static_cast<uint64_t>(a) - static_cast<uint64_t>(first);
+    return offset < count ? static_cast<size_t>(offset) : count;
+  }
+
+  void record(size_t i, const core::RecordScan& scan, double now) {
+    // An answer before its ping or after its deadline is no answer to it.
+    if (!sent[i] || answered[i] || !(now < deadlines[i])) return;
+    answered[i] = true;
+    model_index[i] = scan.model_index;
+    packed_version[i] = scan.packed_version;
+    ++answers;
+    signal.notify();
+  }
+};
+
+// Scanner object -> its window in flight.  Touched only with the GIL held.
+std::unordered_map<PyObject*, ProbeWindow*>* const probe_windows = new std::unordered_map<PyObject*, ProbeWindow*>();
+
+ProbeWindow* probe_window_of(py::handle self) {
+  if (probe_windows->empty()) return nullptr;
+  const auto it = probe_windows->find(self.ptr());
+  return it == probe_windows->end() ? nullptr : it->second;
+}
+
+// Sets the scanner's address to a probed one while a message from it is
+// handled, and puts the window's address back afterwards.
+class ProbedAddress {
+ public:
+  ProbedAddress(py::handle self, py::handle address) : self_(self.ptr()) {
+    saved_ = get_attr(self, names.address).release().ptr();
+    set_attr(self, names.address, address);
+  }
+  ~ProbedAddress() {
+    if (!PyGILState_Check()) return;
+    py::error_scope pending;  // an exception on its way out stays as it is
+    if (PyObject_SetAttr(self_, names.address, saved_) != 0) PyErr_WriteUnraisable(self_);
+    Py_DECREF(saved_);
+  }
+  ProbedAddress(const ProbedAddress&) = delete;
+  ProbedAddress& operator=(const ProbedAddress&) = delete;
+
+ private:
+  PyObject* self_;
+  PyObject* saved_;
+};
+
 // The receive routine: runs on the transport's receive thread for every
 // message from this actuator.  Nothing is stored until the whole payload has
 // been walked, so a message that ends in a cut-off record leaves the object
 // as it was.
-void can_callback(py::object self, py::handle /*address*/, py::handle data, py::handle priority) {
+void can_callback(py::object self, py::handle address, py::handle data, py::handle priority) {
   const PayloadBytes bytes(data);
   py::dict items;
+  core::CodeSet codes;
   const core::RecordScan scan = core::scan_records(bytes.data(), bytes.size(), [&](const core::ItemRecord& r) {
     const py::object value = value_to_python(core::decode_value(r.type, r.raw));
     if (PyDict_SetItem(items.ptr(), vocab.item_members[r.code], value.ptr()) != 0) throw py::error_already_set();
+    codes.set(r.code);
   });
+
+  std::unique_ptr<ProbedAddress> probed;
+  if (ProbeWindow* window = probe_window_of(self)) {
+    const size_t i = window->index_of(address);
+    if (i < window->count) {
+      if (scan.end == core::ScanEnd::kBeacon) {
+        window->record(i, scan, vez::modules::real::monotonic_seconds());
+        return;
+      }
+      probed = std::make_unique<ProbedAddress>(self, address);
+    }
+  }
 
   switch (scan.end) {
     case core::ScanEnd::kTruncated:
       raise_truncated(scan);
     case core::ScanEnd::kBeacon:
       store_ping_answer(self, scan);
+      vez::modules::real::answer_arrived(self.ptr(), AwaitedAnswer::Kind::kPing, core::CodeSet(), nullptr);
       return;
     case core::ScanEnd::kParameters:
       glue::call_method(self, "_DorozeActuatorReal__parse_parameters", payload_rest(data, bytes, scan.rest_offset));
@@ -338,7 +451,8 @@ void can_callback(py::object self, py::handle /*address*/, py::handle data, py::
     }
   } else {
     // The answer to a blocking item read.
-    self.attr("_low_feedback") = items;
+    set_attr(self, names.low_feedback, items);
+    vez::modules::real::answer_arrived(self.ptr(), AwaitedAnswer::Kind::kItems, codes, items.ptr());
   }
 }
 
@@ -387,27 +501,44 @@ void parse_parameters(py::object self, py::handle data) {
     }
     if (PyObject_SetItem(store.ptr(), members[i].ptr(), value.ptr()) != 0) throw py::error_already_set();
   }
-  if (!entries.empty()) self.attr("_got_parameters") = true;
+  if (entries.empty()) return;
+  set_attr(self, names.got_parameters, py::bool_(true));
+  core::CodeSet codes;
+  for (const core::ParameterEntry& e : entries) codes.set(e.code);
+  vez::modules::real::answer_arrived(self.ptr(), AwaitedAnswer::Kind::kParameters, codes, nullptr);
 }
 
 // ---------------------------------------------------------------------------
 // Sending and waiting
 
 void send_vez_common_impl(py::handle self, py::handle msg, bool high_speed_candidate) {
-  const bool high_speed = truthy(self.attr("_can_high_speed")) && high_speed_candidate;
-  py::object adapter = self.attr("_adapter");
+  const bool high_speed = truthy(get_attr(self, names.can_high_speed)) && high_speed_candidate;
+  py::object adapter = get_attr(self, names.adapter);
   py::object address = actuator_address(self);
   // adapter._send_VEZ(address, msg, can_high_speed=high_speed)
   PyObject* args[] = {adapter.ptr(), address.ptr(), msg.ptr(), high_speed ? Py_True : Py_False};
   steal_or_throw(PyObject_VectorcallMethod(fast.send_vez, args, 3, fast.can_high_speed_keyword));
 }
 
-// Every command goes out through self._send_VEZ_common.
+// Every command goes out through self._send_VEZ_common.  While that is the
+// module's own and the transport a VezOverUsb with its own _send_VEZ, the
+// payload goes to the transport's C API as it is: the same call without the
+// list it would be handed as.
 void send(py::handle self, const core::Payload& payload, bool high_speed_candidate = false) {
-  py::list msg = glue::bytes_to_list(payload.data(), payload.size());
   if (fast.send_vez_common.holds(self)) {
-    send_vez_common_impl(self, msg, high_speed_candidate);
-  } else if (high_speed_candidate) {
+    if (const vez::usb::CApi* usb = vez::modules::real::usb_transport_api()) {
+      const bool high_speed = truthy(get_attr(self, names.can_high_speed)) && high_speed_candidate;
+      py::object adapter = get_attr(self, names.adapter);
+      py::object address = actuator_address(self);
+      const int sent = usb->send(adapter.ptr(), address.ptr(), payload.data(), payload.size(), 1, high_speed);
+      if (sent == -1) throw py::error_already_set();
+      if (sent >= 0) return;
+    }
+    send_vez_common_impl(self, glue::bytes_to_list(payload.data(), payload.size()), high_speed_candidate);
+    return;
+  }
+  py::list msg = glue::bytes_to_list(payload.data(), payload.size());
+  if (high_speed_candidate) {
     PyObject* args[] = {self.ptr(), msg.ptr(), Py_True};
     steal_or_throw(PyObject_VectorcallMethod(fast.send_vez_common.name(), args, 2, fast.high_speed_candidate_keyword));
   } else {
@@ -416,24 +547,25 @@ void send(py::handle self, const core::Payload& payload, bool high_speed_candida
   }
 }
 
-double now(py::handle time_module) {
-  const double t = PyFloat_AsDouble(time_module.attr("time")().ptr());
-  if (t == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return t;
-}
+// How a request of `self` waits: on the answer's signal while the clock is
+// the real one and the receive routine (and, for parameter reads, its
+// parser) is the module's own, otherwise by the documented polling loop.
+// The plan borrows the transport and the clock: the caller keeps them.
+struct RequestWaitContext {
+  py::object transport;
+  py::object time_module;
+  WaitPlan plan;
 
-// Polls self.<flag> until it is true or `timeout` seconds have passed,
-// sleeping `step` between looks (time.sleep releases the GIL, so the receive
-// thread can deliver meanwhile).
-bool wait_for_flag(py::handle self, const char* flag, double timeout, double step) {
-  py::object time_module = mod.get("time");
-  const double start = now(time_module);
-  while (now(time_module) - start < timeout) {
-    if (truthy(self.attr(flag))) return true;
-    time_module.attr("sleep")(step);
+  RequestWaitContext(py::handle self, double timeout, double step, bool parameters)
+      : transport(get_attr(self, names.adapter)), time_module(mod.get("time")) {
+    plan.timeout = timeout;
+    plan.step = step;
+    plan.on_signal = time_is_original() && fast.can_callback.holds(self) &&
+                     (!parameters || fast.parse_parameters.holds(self));
+    plan.transport = transport.ptr();
+    plan.time_module = time_module.ptr();
   }
-  return false;
-}
+};
 
 void send_vez_common(py::object self, py::handle msg, py::handle high_speed_candidate) {
   py::list payload = glue::as_list_or_subclass(msg, "msg");
@@ -462,9 +594,16 @@ void init(py::object self, py::object adapter_handler, py::handle address, py::h
 
 bool send_ping(py::object self, py::handle timeout) {
   const double seconds = glue::as_float(timeout, "timeout");
-  self.attr("_got_pong") = false;
+  RequestTurn turn(self.ptr());
+  AwaitedAnswer awaited(AwaitedAnswer::Kind::kPing, core::CodeSet());
+  ActiveRequest active(self.ptr(), &awaited);
+  set_attr(self, names.got_pong, py::bool_(false));
   send(self, core::command(Action::PING));
-  return wait_for_flag(self, "_got_pong", seconds, kAnswerPollSeconds);
+  RequestWaitContext wait(self, seconds, kAnswerPollSeconds, false);
+  const WaitEnd end = vez::modules::real::wait_for_answer(awaited, wait.plan, [&] {
+    return truthy(get_attr(self, names.got_pong));
+  });
+  return end == WaitEnd::kAnswered;
 }
 
 py::object connect(py::object self, py::handle timeout) {
@@ -476,6 +615,8 @@ void disconnect(py::object self) {
   glue::call_method(self, "stop");
   self.attr("_adapter").attr("remove_callback")(actuator_address(self));
   self.attr("_connected") = false;
+  // Nothing can answer a request of this object any more.
+  vez::modules::real::abandon_requests(self.ptr());
 }
 
 py::object version(py::object self) { return self.attr("_firmware_version"); }
@@ -696,21 +837,49 @@ void set_feedback_rate(py::object self, py::handle rate) {
   send(self, core::feedback_rate_command(divider));
 }
 
+// True when `answer` (what the receive routine stored as _low_feedback) holds
+// exactly the items asked for.
+bool answers_item_request(py::handle answer, const std::vector<uint8_t>& codes, const core::CodeSet& requested) {
+  const Py_ssize_t size = PyObject_Length(answer.ptr());
+  if (size < 0) throw py::error_already_set();
+  if (requested.none()) return size > 0;
+  if (static_cast<size_t>(size) != requested.count()) return false;
+  for (uint8_t code : codes) {
+    const int has = PySequence_Contains(answer.ptr(), vocab.item_members[code]);
+    if (has < 0) throw py::error_already_set();
+    if (has == 0) return false;
+  }
+  return true;
+}
+
 py::object get_items_blocking(py::object self, py::handle items, py::handle timeout) {
   const double seconds = glue::as_float(timeout, "timeout");
   const std::vector<uint8_t> codes = request_codes(items, "items", vocab.items, "VEZ_Items",
                                                    core::kMaxFeedbackItemsPerRequest, kItemLimitWarning.c_str());
   const core::Payload request = core::code_list_command(Action::GET_ITEMS, codes.data(), codes.size());
-  self.attr("_low_feedback") = py::dict();
+  const core::CodeSet requested = core::code_set(codes.data(), codes.size());
+
+  RequestTurn turn(self.ptr());
+  AwaitedAnswer awaited(AwaitedAnswer::Kind::kItems, requested);
+  ActiveRequest active(self.ptr(), &awaited);
+  set_attr(self, names.low_feedback, py::dict());
   send(self, request, true);
 
-  py::object time_module = mod.get("time");
-  const double started = now(time_module);
-  while (now(time_module) - started < seconds) {
-    py::object answer = self.attr("_low_feedback");
-    if (truthy(answer)) return answer;
-    time_module.attr("sleep")(kItemsPollSeconds);
-  }
+  // The answer is the dictionary the receive routine stored for this request;
+  // one that holds other items answers an earlier request and is passed over.
+  py::object answer;
+  RequestWaitContext wait(self, seconds, kItemsPollSeconds, false);
+  const WaitEnd end = vez::modules::real::wait_for_answer(awaited, wait.plan, [&] {
+    if (awaited.answer != nullptr) {
+      answer = py::reinterpret_borrow<py::object>(awaited.answer);
+      return true;
+    }
+    py::object stored = get_attr(self, names.low_feedback);
+    if (!truthy(stored) || !answers_item_request(stored, codes, requested)) return false;
+    answer = stored;
+    return true;
+  });
+  if (end == WaitEnd::kAnswered) return answer;
   glue::log(self.attr("logger"), "error", "Timeout while waiting for response");
   return py::dict();
 }
@@ -739,18 +908,34 @@ py::object get_parameters(py::object self, py::handle parameters, py::handle tim
                                                    SIZE_MAX, nullptr);
   const size_t batch = std::min<size_t>(codes.size(), core::kMaxParametersPerRequest);
 
-  self.attr("_got_parameters") = false;
-  send(self, core::code_list_command(Action::GET_PARAMETERS, codes.data(), batch));
-  if (!wait_for_flag(self, "_got_parameters", seconds, kAnswerPollSeconds)) {
-    glue::log(self.attr("logger"), "error", "Timeout while waiting for response");
-    return py::dict();
+  // The turn is held across every batch: another thread's read comes after.
+  RequestTurn turn(self.ptr());
+  {
+    AwaitedAnswer awaited(AwaitedAnswer::Kind::kParameters, core::code_set(codes.data(), batch));
+    ActiveRequest active(self.ptr(), &awaited);
+    set_attr(self, names.got_parameters, py::bool_(false));
+    send(self, core::code_list_command(Action::GET_PARAMETERS, codes.data(), batch));
+    // With the module's own receive routine and parser, only an answer that
+    // carries this batch's parameters counts; otherwise the flag does.
+    RequestWaitContext wait(self, seconds, kAnswerPollSeconds, true);
+    const bool matched_answers = wait.plan.on_signal ||
+                                 (fast.can_callback.holds(self) && fast.parse_parameters.holds(self));
+    const WaitEnd end = vez::modules::real::wait_for_answer(awaited, wait.plan, [&] {
+      return matched_answers ? awaited.answered : truthy(get_attr(self, names.got_parameters));
+    });
+    if (end != WaitEnd::kAnswered) {
+      glue::log(self.attr("logger"), "error", "Timeout while waiting for response");
+      return py::dict();
+    }
   }
   if (codes.size() > batch) {
     py::list rest = py::reinterpret_borrow<py::list>(parameters)[py::slice(
         static_cast<Py_ssize_t>(batch), static_cast<Py_ssize_t>(codes.size()), 1)];
-    glue::call_method(self, "get_parameters", rest, timeout);
+    // A later batch that timed out makes the whole read a timeout: a partial
+    // dictionary would pass for a complete answer.
+    if (!truthy(glue::call_method(self, "get_parameters", rest, timeout))) return py::dict();
   }
-  return self.attr("_parameters");
+  return get_attr(self, names.parameters);
 }
 
 py::object get_parameters_all(py::object self) {
@@ -857,26 +1042,29 @@ void scanner_init(py::object self, py::object adapter_handler, py::handle logger
   }
 }
 
-py::list scanner_scan(py::object self, py::handle begin, py::handle end) {
+// Each probe waits this long for its answer, counted from its ping.
+constexpr double kProbeSeconds = 0.05;
+
+void report_found(py::handle address, const py::object& model, const py::object& version) {
+  print("Device found: address 0x" + glue::str(py::str("{:X}").format(address)) + " (" + glue::str(address) +
+        ")\tmodel " + glue::str(model) + "\tfirmware version " + glue::str(version));
+}
+
+// One address at a time, exactly as the scan is specified: for a transport or
+// a scanner whose methods are not the package's own.
+py::list scan_one_by_one(py::object self, int64_t first, int64_t last) {
   py::list found;
-  if (!PyObject_IsTrue(self.attr("_connected").ptr())) {
-    glue::log(self.attr("logger"), "error", "CAN adapter is not connected");
-    return found;
-  }
-  bool fits_begin = false, fits_end = false;
-  const int64_t first = glue::int64_of(glue::as_int(begin, "begin"), &fits_begin);
-  const int64_t last = glue::int64_of(glue::as_int(end, "end"), &fits_end);
-  if (!fits_begin || !fits_end) throw py::value_error("scan range out of bounds");
   py::object adapter = self.attr("_adapter");
   py::object receive = self.attr("_can_callback");
+  core::AddressWindows plan(first, last, 1);
+  core::AddressWindow one;
   try {
-    for (int64_t a = first; a <= last; ++a) {
-      py::int_ address(a);
-      self.attr("_address") = address;
+    while (plan.next(&one)) {
+      py::int_ address(one.first);
+      set_attr(self, names.address, address);
       adapter.attr("set_callback")(address, receive);
-      if (PyObject_IsTrue(glue::call_method(self, "send_ping", "timeout"_a = 0.05).ptr())) {
-        print("Device found: address 0x" + glue::str(py::str("{:X}").format(address)) + " (" + std::to_string(a) +
-              ")\tmodel " + glue::str(self.attr("model")) + "\tfirmware version " + glue::str(self.attr("version")));
+      if (truthy(glue::call_method(self, "send_ping", "timeout"_a = kProbeSeconds))) {
+        report_found(address, self.attr("model"), self.attr("version"));
         found.append(address);
       }
       adapter.attr("remove_callback")(address);
@@ -886,6 +1074,154 @@ py::list scanner_scan(py::object self, py::handle begin, py::handle end) {
     if (!e.matches(PyExc_KeyboardInterrupt)) throw;
   }
   return found;
+}
+
+// True when the pipelined scan gives what the one-by-one scan gives: the
+// transport is a VezOverUsb with its own methods, the clock is the real one,
+// and the scanner's probe, send path, receive routine and identity
+// properties are the module's own.
+bool can_pipeline(py::handle self, py::handle adapter) {
+  return vez::modules::real::plain_usb_transport(adapter.ptr()) && time_is_original() &&
+         fast.send_ping.holds(self) && fast.send_vez_common.holds(self) && fast.can_callback.holds(self) &&
+         fast.model.holds(self) && fast.version.holds(self);
+}
+
+// Makes `window` the scanner's window in flight while it lives.
+class WindowInFlight {
+ public:
+  WindowInFlight(PyObject* scanner, ProbeWindow* window) : scanner_(scanner) { probe_windows->emplace(scanner, window); }
+  ~WindowInFlight() {
+    if (PyGILState_Check()) probe_windows->erase(scanner_);
+  }
+  WindowInFlight(const WindowInFlight&) = delete;
+  WindowInFlight& operator=(const WindowInFlight&) = delete;
+
+ private:
+  PyObject* scanner_;
+};
+
+// The scanner's state after the probes of `window` up to index `end`
+// (exclusive) are over, as the one-by-one scan leaves it: the address of the
+// last probe, whether that one answered, the identity of the last device
+// that answered.
+void leave_state(py::handle self, const ProbeWindow& window, const std::vector<py::int_>& addresses, size_t end,
+                 bool last_answered) {
+  if (end == 0) return;
+  set_attr(self, names.address, addresses[end - 1]);
+  for (size_t i = end; i-- > 0;) {
+    if (window.answered[i]) {
+      store_identity(self, window.model_index[i], window.packed_version[i]);
+      break;
+    }
+  }
+  set_attr(self, names.got_pong, py::bool_(last_answered));
+}
+
+// A window of addresses at a time: the probes' callbacks are registered and
+// their pings sent back to back, then one wait covers them all (each probe
+// keeps its own deadline, kProbeSeconds after its own ping).  What is printed,
+// returned and left behind is what the one-by-one scan would give, Ctrl+C
+// included: the probes before the one under way count, that one keeps its
+// callback, the later ones never happened.
+py::list scan_pipelined(py::object self, py::object adapter, int64_t first, int64_t last) {
+  py::list found;
+  py::object receive = self.attr("_can_callback");
+  py::object set_callback = adapter.attr("set_callback");
+  py::object remove_callback = adapter.attr("remove_callback");
+  py::object send_vez = adapter.attr("_send_VEZ");
+  RequestTurn turn(self.ptr());
+  core::AddressWindows plan(first, last, core::kScanWindow);
+  core::AddressWindow span;
+  while (plan.next(&span)) {
+    ProbeWindow window(span.first, span.size());
+    std::vector<py::int_> addresses;
+    addresses.reserve(window.count);
+    size_t registered = 0;  // callbacks registered so far
+    size_t finished = 0;    // probes reported and unregistered so far
+    try {
+      WindowInFlight in_flight(self.ptr(), &window);
+      vez::modules::real::LinkWatch link(adapter.ptr(), &window.signal);
+      set_attr(self, names.address, py::int_(span.last));
+      for (size_t i = 0; i < window.count; ++i) {
+        addresses.emplace_back(span.first + static_cast<int64_t>(i));
+        set_callback(addresses[i], receive);
+        registered = i + 1;
+        py::list ping;
+        ping.append(static_cast<int>(Action::PING));
+        window.sent[i] = true;
+        window.deadlines[i] = vez::modules::real::monotonic_seconds() + kProbeSeconds;
+        send_vez(addresses[i], ping, "can_high_speed"_a = false);
+        window.deadlines[i] = vez::modules::real::monotonic_seconds() + kProbeSeconds;
+      }
+      const double window_end = window.deadlines[window.count - 1];
+      for (;;) {
+        const uint64_t seen = window.signal.events();
+        if (window.answers == window.count || link.link_down()) break;
+        const double left = window_end - vez::modules::real::monotonic_seconds();
+        if (!(left > 0)) break;
+        vez::modules::real::wait_released(window.signal, seen, std::min(left, kAnswerPollSeconds));
+      }
+    } catch (py::error_already_set& e) {
+      // Where a one-by-one scan would have stood: the first probe that has
+      // neither answered nor run out of time is the one under way.
+      const size_t under_way = core::probe_under_way(window.answered.get(), window.deadlines.data(), registered,
+                                                     vez::modules::real::monotonic_seconds());
+      for (size_t i = 0; i < under_way; ++i) {
+        if (window.answered[i]) {
+          report_found(addresses[i], model_name(self, window.model_index[i]),
+                       glue::call_method(self, "_parse_firmware_version", py::int_(window.packed_version[i])));
+          found.append(addresses[i]);
+        }
+      }
+      for (size_t i = 0; i < registered; ++i) {
+        if (i != under_way) remove_callback(addresses[i]);
+      }
+      if (under_way < registered) {
+        leave_state(self, window, addresses, under_way, false);
+        set_attr(self, names.address, addresses[under_way]);
+        set_attr(self, names.got_pong, py::bool_(false));
+      } else {
+        leave_state(self, window, addresses, registered, registered > 0 && window.answered[registered - 1]);
+      }
+      if (e.matches(PyExc_KeyboardInterrupt)) return found;  // Ctrl+C ends the scan quietly
+      throw;
+    }
+    try {
+      for (; finished < window.count; ++finished) {
+        if (window.answered[finished]) {
+          report_found(addresses[finished], model_name(self, window.model_index[finished]),
+                       glue::call_method(self, "_parse_firmware_version",
+                                         py::int_(window.packed_version[finished])));
+          found.append(addresses[finished]);
+        }
+        remove_callback(addresses[finished]);
+      }
+    } catch (py::error_already_set& e) {
+      // Interrupted while reporting: the probe being reported is the one under way.
+      for (size_t i = finished + 1; i < window.count; ++i) remove_callback(addresses[i]);
+      leave_state(self, window, addresses, finished, false);
+      set_attr(self, names.address, addresses[finished]);
+      set_attr(self, names.got_pong, py::bool_(false));
+      if (e.matches(PyExc_KeyboardInterrupt)) return found;
+      throw;
+    }
+    leave_state(self, window, addresses, window.count, window.answered[window.count - 1]);
+  }
+  return found;
+}
+
+py::list scanner_scan(py::object self, py::handle begin, py::handle end) {
+  if (!truthy(self.attr("_connected"))) {
+    glue::log(self.attr("logger"), "error", "CAN adapter is not connected");
+    return py::list();
+  }
+  bool fits_begin = false, fits_end = false;
+  const int64_t first = glue::int64_of(glue::as_int(begin, "begin"), &fits_begin);
+  const int64_t last = glue::int64_of(glue::as_int(end, "end"), &fits_end);
+  if (!fits_begin || !fits_end) throw py::value_error("scan range out of bounds");
+  py::object adapter = self.attr("_adapter");
+  if (can_pipeline(self, adapter)) return scan_pipelined(self, adapter, first, last);
+  return scan_one_by_one(self, first, last);
 }
 
 py::object scanner_is_connected(py::object self) { return self.attr("_connected"); }
@@ -909,6 +1245,13 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
 
   py::object base = mod.get("DorozeActuatorBase");
   vocab.load(base);
+
+  names = {glue::interned("_address"),       glue::interned("_adapter"),     glue::interned("_can_high_speed"),
+           glue::interned("_got_pong"),      glue::interned("_got_parameters"), glue::interned("_low_feedback"),
+           glue::interned("_parameters"),    glue::interned("time"),         glue::interned("sleep")};
+  fast.time_module.remember(mod, "time");
+  fast.original_time = keep(mod.get("time").attr("time"));
+  fast.original_sleep = keep(mod.get("time").attr("sleep"));
 
   const py::object nan = py::float_(std::nan(""));
   py::object str_type = py::module_::import("builtins").attr("str");
@@ -1053,8 +1396,12 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
   fast.send_vez_common.remember(real_class, "_send_VEZ_common");
   fast.change_mode.remember(real_class, "change_mode");
   fast.address.remember(real_class, "address");
-  fast.address_field = interned("_address");
-  fast.send_vez = interned("_send_VEZ");
+  fast.can_callback.remember(real_class, "_can_callback");
+  fast.parse_parameters.remember(real_class, "_DorozeActuatorReal__parse_parameters");
+  fast.send_ping.remember(real_class, "send_ping");
+  fast.model.remember(real_class, "model");
+  fast.version.remember(real_class, "version");
+  fast.send_vez = glue::interned("_send_VEZ");
   fast.can_high_speed_keyword = keep(py::make_tuple("can_high_speed"));
   fast.high_speed_candidate_keyword = keep(py::make_tuple("high_speed_candidate"));
 

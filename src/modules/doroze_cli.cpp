@@ -1,5 +1,6 @@
 // vez_api.doroze_cli: the `doroze` command line for service work on physical
-// actuators through the USB adapter: scan, params, blink and home.
+// actuators through the USB adapter: scan, params, blink and home, and the
+// configuration backup and live monitor of doroze_cli/service_commands.cpp.
 //
 // Everything it prints goes through `print` as the module resolves it, and the
 // classes it drives are looked up in the module at call time, so tests (and
@@ -15,6 +16,7 @@
 #include <tuple>
 
 #include "glue/glue.hpp"
+#include "modules/doroze_cli/service_commands.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -292,6 +294,8 @@ py::object make_parser(py::handle prog) {
                             "help"_a = port_help);
   home.attr("add_argument")("--address", "-a", "type"_a = address_type, "default"_a = py::none(),
                             "help"_a = "Target device address (e.g., 0x10) (only for CAN)");
+
+  vez::cli::add_service_commands(mod, commands, address_type, port_help);
   return parser;
 }
 
@@ -302,7 +306,9 @@ int parse_and_dispatch(py::handle argv, py::handle prog) {
   py::object args = make_parser(prog).attr("parse_args")(argv);
   const std::string command = glue::str(args.attr("command"));
   exit_status = kExitSuccess;
-  if (command == "scan") {
+  if (vez::cli::is_service_command(command)) {
+    fail(vez::cli::run_service_command(mod, args));
+  } else if (command == "scan") {
     mod.get("command_scan")(args);
   } else if (command == "params") {
     mod.get("command_params")(args);
@@ -354,7 +360,7 @@ int run(py::handle argv, py::handle prog) {
 
 PYBIND11_MODULE(doroze_cli, m) {
   mod.bind(m);
-  m.doc() = "Command-line tool for Doroze actuators: scan, params, blink, home.";
+  m.doc() = "Command-line tool for Doroze actuators: scan, params, blink, home, config, monitor.";
   mod.import("argparse");
   mod.import_from("importlib.metadata", {"version", "PackageNotFoundError"});
   mod.import_from("vez_api.doroze_actuator_real", {"DorozeActuatorReal", "DorozeActuatorScannerReal"});

@@ -2,7 +2,8 @@
 // serial port, with its receive thread, and the deprecated name VEZ_over_USB.
 //
 // Two kinds of code live here.  The application-side methods (connect,
-// _send_VEZ, ...) are ordinary glue functions.  The code that runs on the
+// disconnect, ...) are ordinary glue functions; _send_VEZ, called for every
+// command, is a fast C method.  The code that runs on the
 // receive thread (_polling_thread_worker and what it calls: is_connected and
 // _process_pkt) is written against the C API with GIL-aware references,
 // because a daemon thread that wakes up while the interpreter is shutting
@@ -19,15 +20,30 @@
 // A patched, replaced or overridden piece sends the loop down the ordinary
 // path, which calls everything through `self` as a Python implementation
 // would.
+//
+// The send path is guarded the same way: while the checks `_send_VEZ` calls
+// are the framing base's own and `build_usb_address_flags` the protocol's,
+// they are done here in C++; while `_ser.write` is the serial library's
+// POSIX write with no write timeout, the frame goes to the descriptor in one
+// system call (the library's write would follow it with a select per frame).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <list>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/frame.hpp"
 #include "core/port_reader.hpp"
+#include "core/wake_signal.hpp"
 #include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
+#include "modules/vez_over_usb_capi.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
@@ -48,11 +64,27 @@ PyObject* event_class = nullptr;
 PyObject* event_is_set_function = nullptr;
 PyObject* serial_read_function = nullptr;  // serial.Serial.read when it is the POSIX read the fast path mirrors
 
+// What the send path checks before doing its work in C++.
+struct SendGuards {
+  glue::ModuleRef vez_module;              // vez_api._vez, where the static checks look their helpers up
+  glue::OriginalName valid_address;        // _vez.is_valid_vez_address
+  glue::OriginalName valid_payload;        // _vez.is_valid_vez_payload
+  glue::OriginalName build_flags;          // this module's build_usb_address_flags
+  glue::OriginalAttribute check_id_range;  // VEZ._check_vez_id_range
+  glue::OriginalAttribute check_payload;   // VEZ._check_vez_payload_size
+  glue::OriginalAttribute serial_write;    // serial.Serial.write, when it is the POSIX write
+  PyObject* write_timeout = nullptr;       // "_write_timeout"
+};
+SendGuards send_guards;
+
+// The methods the scanner relies on, as VezOverUsb has them.
+glue::OriginalAttribute send_vez_method, set_callback_method, remove_callback_method;
+
 // Attribute names, interned once.  All of these pointers are deliberately
 // leaked: they must outlive every thread.
 struct Names {
   PyObject *ser, *read, *is_open, *fd, *timeout, *abort_fd, *event, *is_set, *clear, *callbacks, *lock, *acquire,
-      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *link_lock, *port, *error;
+      *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *link_lock, *port, *error, *write;
 } names;
 
 PyObject* intern(const char* s) {
@@ -448,13 +480,55 @@ Ref describe_error(PyObject* type, PyObject* value) {
   return Ref(PyUnicode_FromString(name));
 }
 
+// ---------------------------------------------------------------------------
+// The link going down.  A request waiting for an answer over this transport
+// (the actuator module's waiting calls) asks to be woken when the link goes
+// down, so that it gives up at once instead of waiting out its timeout.
+// Touched only with the GIL held.
+
+struct LinkWatch {
+  PyObject* transport;  // borrowed: the watcher holds the transport while it watches
+  void (*wake)(void*);
+  void* context;
+};
+// Never freed: a daemon receive thread may still run when statics are destroyed.
+std::list<LinkWatch>* const link_watches = new std::list<LinkWatch>();
+
+void* watch_link(PyObject* transport, void (*wake)(void*), void* context) {
+  try {
+    link_watches->push_back(LinkWatch{transport, wake, context});
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return &link_watches->back();
+}
+
+void unwatch_link(void* token) {
+  for (auto it = link_watches->begin(); it != link_watches->end(); ++it) {
+    if (&*it == token) {
+      link_watches->erase(it);
+      return;
+    }
+  }
+}
+
+// The one place that tells watchers the link of `self` is down: called when
+// the transport is told to stop, when the link is found lost and when the
+// receive loop has ended (waking a watcher twice does no harm).
+void link_went_down(PyObject* self) {
+  for (const LinkWatch& w : *link_watches) {
+    if (w.transport == self) w.wake(w.context);
+  }
+}
+
 // The one place where the link is found lost: the adapter went away (a
 // serial error on the port) or a callback raised KeyboardInterrupt.  The run
 // flag is cleared, so the loop ends and the thread closes the port.  When the
 // link was meant to run, the loss is logged once at ERROR on the instance's
 // logger with the port and the reason; after a disconnect had already cleared
 // the flag it is that disconnect's consequence and not news.  Anything that
-// must learn of a lost port (waiting calls) is to be told here.
+// must learn of a lost port is told here (waiting calls: link_went_down).
 // `type`/`value` describe the error; returns false with an exception set when
 // the flag cannot be cleared.
 bool mark_link_lost(PyObject* self, PyObject* type, PyObject* value) {
@@ -463,6 +537,7 @@ bool mark_link_lost(PyObject* self, PyObject* type, PyObject* value) {
   Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
   const int was_running = set ? PyObject_IsTrue(set.get()) : -1;
   if (was_running < 0 || call_method_no_args(event.get(), names.clear) < 0) return false;
+  link_went_down(self);
   if (was_running) {
     Ref port(PyObject_GetAttr(self, names.port));
     if (!port) PyErr_Clear();
@@ -585,6 +660,7 @@ PyObject* polling_thread_worker(PyObject*, PyObject* self) {
   PendingError pending;
   if (failed) pending.fetch();
   const bool closed = close_port(self) == 0;
+  link_went_down(self);
   if (failed) {
     if (closed) {
       pending.restore();
@@ -742,6 +818,7 @@ void disconnect(py::object self) {
   if (!py::hasattr(self, "_polling_thread_event")) return;
   if (!truthy(self.attr("is_connected"))) return;
   self.attr("_polling_thread_event").attr("clear")();
+  link_went_down(self.ptr());
   // During interpreter shutdown daemon threads cannot run any more: there
   // is nothing to wait for.
   if (glue::compat::is_finalizing()) return;
@@ -779,6 +856,80 @@ py::bytes build_frame(py::handle word, py::list data) {
   return py::bytes(reinterpret_cast<const char*>(frame.data()), n);
 }
 
+// Writes `frame` to the port's descriptor in one system call when `ser` is
+// the serial library's POSIX port with no write timeout: its own write would
+// do the same write and then wait in select for the line to drain, once per
+// frame.  Returns the bytes written, or -1 when the frame must go through
+// `ser.write` (another port class or a patched write, a write timeout, a
+// blocking descriptor, or a write the descriptor refused: EAGAIN, EINTR or
+// a failure the library reports in its own words).  The GIL stays held
+// throughout, so no Python code can close the port (and let its descriptor
+// be reused) between reading `fd` and the write.
+Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
+  if (!send_guards.serial_write.holds(ser)) return -1;
+  int fd = -1;
+  {
+    Ref timeout(PyObject_GetAttr(ser, send_guards.write_timeout));
+    if (!timeout || timeout.get() != Py_None || !small_int_attr(ser, names.fd, &fd, false)) {
+      PyErr_Clear();
+      return -1;
+    }
+  }
+  // The library opens its ports non-blocking; a descriptor someone made
+  // blocking could hold the GIL while the line drains, so it is left to the
+  // library's write.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_NONBLOCK) == 0) return -1;
+  const ssize_t written = ::write(fd, frame, n);
+  return written < 0 ? -1 : static_cast<Py_ssize_t>(written);
+}
+
+// Frames sent from several application threads must not interleave on the
+// line.  A frame written in one system call with the GIL held cannot be cut
+// by another sender; a frame that goes (wholly or partly) through the
+// library's write may give the GIL up inside it, so its transport is marked
+// as having a frame under way, and the other senders on that transport wait
+// for it, with the GIL released, before they write.  Touched only with the
+// GIL held; never freed (a daemon thread may outlive the statics).
+std::vector<PyObject*>* const writes_under_way = new std::vector<PyObject*>();
+core::WakeSignal* const line_free = new core::WakeSignal();
+int line_waiters = 0;
+
+bool write_under_way(PyObject* transport) {
+  return std::find(writes_under_way->begin(), writes_under_way->end(), transport) != writes_under_way->end();
+}
+
+// Returns once no other frame of `transport` is half on the line.  Throws
+// py::error_already_set on Ctrl-C.
+void wait_for_line(PyObject* transport) {
+  while (!writes_under_way->empty() && write_under_way(transport)) {
+    const uint64_t seen = line_free->events();
+    ++line_waiters;
+    PyThreadState* saved = PyEval_SaveThread();
+    line_free->wait(seen, 0.01);
+    PyEval_RestoreThread(saved);
+    --line_waiters;
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+}
+
+// Marks a frame of `transport` as under way while it lives.
+class MarkedWrite {
+ public:
+  explicit MarkedWrite(PyObject* transport) : transport_(transport) { writes_under_way->push_back(transport); }
+  ~MarkedWrite() {
+    if (!PyGILState_Check()) return;  // a forced unwind at exit
+    const auto it = std::find(writes_under_way->begin(), writes_under_way->end(), transport_);
+    if (it != writes_under_way->end()) writes_under_way->erase(it);
+    if (line_waiters > 0) line_free->notify();
+  }
+  MarkedWrite(const MarkedWrite&) = delete;
+  MarkedWrite& operator=(const MarkedWrite&) = delete;
+
+ private:
+  PyObject* transport_;
+};
+
 // True when `e`, raised by `ser.write`, means the port was closed while the
 // frame was going out: another thread closed it (the serial library then
 // fails inside on its closed state, with a TypeError among others).
@@ -789,34 +940,30 @@ bool closed_during_write(py::handle ser, py::error_already_set& e) {
   return fd.is_none();  // the serial library's close is under way
 }
 
-bool send_vez(py::object self, py::handle address, py::handle data, py::object priority, py::object can_high_speed) {
-  // A bool or a number with a fraction part names no node: rounding 16.9
-  // down would send to another one.  It is refused like an address out of
-  // range, before the range check (which would round it).
-  py::int_ whole;
-  const bool is_whole = glue::as_whole_int(address, "address", &whole);
-  py::object addr = is_whole ? py::object(whole) : py::reinterpret_borrow<py::object>(address);
-  py::list payload = glue::as_list_or_subclass(data, "data");
-  if (!is_whole || !truthy(glue::call_method(self, "_check_vez_id_range", addr))) {
-    glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
-    return false;
-  }
-  if (!truthy(glue::call_method(self, "_check_vez_payload_size", payload))) {
-    glue::log(self.attr("logger"), "warning",
-              "Invalid payload length for address " + glue::str(addr) + " - len " + std::to_string(payload.size()));
-    return false;
-  }
-  py::object word =
-      mod.get("build_usb_address_flags")(addr, "priority"_a = priority, "can_high_speed"_a = can_high_speed);
-  py::bytes frame = build_frame(word, payload);
-  py::object ser = self.attr("_ser");
-  if (!truthy(ser.attr("is_open"))) {
+// Step 4 of _send_VEZ: the frame goes out when the port is open; True when
+// all of it was written.
+bool write_frame(py::handle self, const uint8_t* frame, size_t n) {
+  py::object ser = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), names.ser));
+  if (!ser) throw py::error_already_set();
+  const int open = attr_truth(ser.ptr(), names.is_open);
+  if (open < 0) throw py::error_already_set();
+  if (!open) {
     glue::log(self.attr("logger"), "warning", "Serial port not connected");
     return false;
   }
+  wait_for_line(self.ptr());
+  const Py_ssize_t direct = write_direct(ser.ptr(), frame, n);
+  if (direct == static_cast<Py_ssize_t>(n)) return true;
+  MarkedWrite marked(self.ptr());
+  // What did not go out directly goes through the library's write, which
+  // waits for the line as it always does.
+  const size_t done = direct > 0 ? static_cast<size_t>(direct) : 0;
   py::object written;
   try {
-    written = ser.attr("write")(frame);
+    py::bytes rest(reinterpret_cast<const char*>(frame + done), n - done);
+    PyObject* args[] = {ser.ptr(), rest.ptr()};
+    written = py::reinterpret_steal<py::object>(PyObject_VectorcallMethod(names.write, args, 2, nullptr));
+    if (!written) throw py::error_already_set();
   } catch (py::error_already_set& e) {
     // A failed write is a bus-level failure, logged and answered with False
     // like the others, not raised: the adapter unplugged under a send, or the
@@ -832,8 +979,197 @@ bool send_vez(py::object self, py::handle address, py::handle data, py::object p
     glue::log(self.attr("logger"), "error", "Couldn't write to port " + glue::str(self.attr("_port")) + ": " + reason);
     return false;
   }
-  return written.equal(py::int_(py::len(frame)));
+  if (PyLong_CheckExact(written.ptr())) {
+    const Py_ssize_t count = PyLong_AsSsize_t(written.ptr());
+    if (count != -1 || !PyErr_Occurred()) return count == static_cast<Py_ssize_t>(n - done);
+    PyErr_Clear();  // beyond any length: not the frame's
+    return false;
+  }
+  return written.equal(py::int_(n - done));
 }
+
+// _send_VEZ with every check and the flag word called through self and the
+// module's names, as the framing base defines them.
+bool send_vez_ordinary(py::handle self, py::handle addr, py::list payload, py::handle priority,
+                       py::handle can_high_speed) {
+  if (!truthy(glue::call_method(self, "_check_vez_id_range", addr))) {
+    glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
+    return false;
+  }
+  if (!truthy(glue::call_method(self, "_check_vez_payload_size", payload))) {
+    glue::log(self.attr("logger"), "warning",
+              "Invalid payload length for address " + glue::str(addr) + " - len " + std::to_string(payload.size()));
+    return false;
+  }
+  py::object word =
+      mod.get("build_usb_address_flags")(addr, "priority"_a = priority, "can_high_speed"_a = can_high_speed);
+  py::bytes frame = build_frame(word, payload);
+  const std::string bytes = frame;
+  return write_frame(self, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+// True while the checks _send_VEZ calls are the framing base's own and the
+// helpers they use (and the flag builder) are the protocol module's.
+bool checks_are_ours(PyObject* self) {
+  return send_guards.check_id_range.holds(self) && send_guards.check_payload.holds(self) &&
+         send_guards.valid_address.is_original(send_guards.vez_module) &&
+         send_guards.valid_payload.is_original(send_guards.vez_module) && send_guards.build_flags.is_original(mod);
+}
+
+// The payload's bytes when `list` holds only ints 0..255; false for anything
+// else (then bytes() of the list says what is wrong, or converts it).
+bool small_int_payload(PyObject* list, uint8_t* out) {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow != 0 || value < 0 || value > 255) return false;
+    out[i] = static_cast<uint8_t>(value);
+  }
+  return true;
+}
+
+// A bool or a number with a fraction part names no node: rounding 16.9 down
+// would send to another one.  It is refused like an address out of range,
+// before the range check (which would round it).  False after logging so.
+bool whole_address(py::handle address, py::object* addr) {
+  py::int_ whole;
+  const bool is_whole = glue::as_whole_int(address, "address", &whole);
+  *addr = is_whole ? py::object(whole) : py::reinterpret_borrow<py::object>(address);
+  return is_whole;
+}
+
+void log_invalid_address(py::handle self, py::handle addr) {
+  glue::log(self.attr("logger"), "error", "Invalid VEZ ID: " + glue::str(addr));
+}
+
+// The two checks of _send_VEZ done here (they are the framing base's own):
+// the destination and the payload length, each logged as the Part says.
+// The destination (checked) goes to *destination.
+bool checks_pass(py::handle self, py::handle addr, size_t length, int64_t* destination) {
+  bool fits = false;
+  *destination = glue::int64_of(addr, &fits);
+  if (!fits || !core::is_valid_vez_address(*destination)) {
+    log_invalid_address(self, addr);
+    return false;
+  }
+  if (!core::is_valid_payload_length(length)) {
+    glue::log(self.attr("logger"), "warning",
+              "Invalid payload length for address " + glue::str(addr) + " - len " + std::to_string(length));
+    return false;
+  }
+  return true;
+}
+
+bool truth(py::handle obj) {
+  const int t = PyObject_IsTrue(obj.ptr());
+  if (t < 0) throw py::error_already_set();
+  return t == 1;
+}
+
+// The frame of a checked destination and payload, written.
+bool send_frame(py::handle self, int64_t destination, const uint8_t* bytes, size_t length, bool prioritised,
+                bool high_speed) {
+  const uint16_t word = core::build_usb_address_flags(static_cast<uint64_t>(destination), prioritised, high_speed);
+  uint8_t frame[core::kMaxFrameSize];
+  const size_t n = core::encode_frame(word, bytes, std::min(length, static_cast<size_t>(core::kUsbMaxPayloadSize)),
+                                      frame);
+  return write_frame(self, frame, n);
+}
+
+bool send_vez(py::handle self, py::handle address, py::handle data, py::handle priority, py::handle can_high_speed) {
+  py::object addr;
+  const bool is_whole = whole_address(address, &addr);
+  py::list payload = glue::as_list_or_subclass(data, "data");
+  if (!is_whole) {
+    log_invalid_address(self, addr);
+    return false;
+  }
+  if (!checks_are_ours(self.ptr())) return send_vez_ordinary(self, addr, payload, priority, can_high_speed);
+  int64_t destination = 0;
+  if (!checks_pass(self, addr, static_cast<size_t>(PyList_GET_SIZE(payload.ptr())), &destination)) return false;
+  // The flags are read before the payload is converted, as the word is built
+  // before the frame.
+  const bool prioritised = truth(priority);
+  const bool high_speed = truth(can_high_speed);
+  uint8_t body[core::kUsbMaxPayloadSize];
+  if (small_int_payload(payload.ptr(), body)) {
+    return send_frame(self, destination, body, static_cast<size_t>(PyList_GET_SIZE(payload.ptr())), prioritised,
+                      high_speed);
+  }
+  // bytes(data) says what is wrong with an item, or converts it; an item's
+  // conversion may even have changed the list meanwhile, so the frame carries
+  // what bytes() produced.
+  py::object converted = py::reinterpret_steal<py::object>(PyBytes_FromObject(payload.ptr()));
+  if (!converted) throw py::error_already_set();
+  return send_frame(self, destination, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(converted.ptr())),
+                    static_cast<size_t>(PyBytes_GET_SIZE(converted.ptr())), prioritised, high_speed);
+}
+
+// The capsule's send: _send_VEZ(address, <payload as a list>, priority,
+// can_high_speed) without making the list, when that is what the call would
+// do (the transport is a VezOverUsb whose _send_VEZ and checks are the
+// package's own).  1 / 0 for the result, -1 with an error set, -2 when it
+// does not apply (nothing done, no error set).
+int send_payload(PyObject* transport, PyObject* address, const uint8_t* payload, size_t length, int priority,
+                 int can_high_speed) {
+  if (PyObject_TypeCheck(transport, reinterpret_cast<PyTypeObject*>(usb_class)) == 0 ||
+      !send_vez_method.holds(transport) || !checks_are_ours(transport)) {
+    return -2;
+  }
+  return glue::python_call([&]() -> int {
+    py::object addr;
+    if (!whole_address(address, &addr)) {
+      log_invalid_address(transport, addr);
+      return 0;
+    }
+    int64_t destination = 0;
+    if (!checks_pass(transport, addr, length, &destination)) return 0;
+    return send_frame(transport, destination, payload, length, priority != 0, can_high_speed != 0) ? 1 : 0;
+  }, -1);
+}
+
+const glue::FastParameters* send_vez_parameters = nullptr;  // made at import, never freed
+
+// _send_VEZ(self, address, data, priority=True, can_high_speed=False) as a
+// method descriptor over a vectorcall C function: every command and
+// setpoint comes through here, so it skips pybind11's dispatcher.
+PyObject* send_vez_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return glue::python_call([&]() -> PyObject* {
+    PyObject* bound[4];  // address, data, priority, can_high_speed
+    if (!send_vez_parameters->bind(args, nargs, kwnames, bound)) return nullptr;
+    const bool sent = send_vez(self, bound[0], bound[1], bound[2] != nullptr ? bound[2] : Py_True,
+                               bound[3] != nullptr ? bound[3] : Py_False);
+    return Py_NewRef(sent ? Py_True : Py_False);
+  });
+}
+
+PyMethodDef send_vez_def = {
+    "_send_VEZ", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(send_vez_fastcall)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_send_VEZ(self, address, data, priority=True, can_high_speed=False)\n--\n\n"
+    "Frame `data` for `address` and write it; True when the whole frame was written."};
+
+// ---------------------------------------------------------------------------
+// C API for the package's other modules (vez_over_usb_capi.hpp).
+
+int is_usb_transport(PyObject* transport) {
+  const int is = PyObject_IsInstance(transport, usb_class);
+  if (is < 0) PyErr_Clear();
+  return is == 1 ? 1 : 0;
+}
+
+int plain_methods(PyObject* transport) {
+  return is_usb_transport(transport) && send_vez_method.holds(transport) && set_callback_method.holds(transport) &&
+                 remove_callback_method.holds(transport)
+             ? 1
+             : 0;
+}
+
+const vez::usb::CApi capi_table = {vez::usb::kCApiVersion, sizeof(vez::usb::CApi), &is_usb_transport, &plain_methods,
+                                   &watch_link, &unwatch_link, &send_payload};
 
 void enter_bootloader(py::object self) {
   py::list payload;
@@ -893,14 +1229,28 @@ void remember_event_class() {
   event_is_set_function = Py_NewRef(is_set);
 }
 
-// Remembers serial.Serial's own read when it is the POSIX one, whose timing
-// the fast read reproduces.
-void remember_serial_read() {
+// Remembers serial.Serial's own read and write when they are the POSIX ones,
+// whose behaviour the fast read and the direct write reproduce.
+void remember_serial_io() {
   py::object cls = mod.get("serial").attr("Serial");
   if (!PyType_Check(cls.ptr()) || !py::str(cls.attr("__module__")).equal(py::str("serial.serialposix"))) return;
-  PyObject* read = PyDict_GetItemString(glue::compat::type_dict(reinterpret_cast<PyTypeObject*>(cls.ptr())), "read");
-  if (read == nullptr || !PyFunction_Check(read)) return;
-  serial_read_function = Py_NewRef(read);
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  PyObject* read = PyDict_GetItemString(glue::compat::type_dict(type), "read");
+  if (read != nullptr && PyFunction_Check(read)) serial_read_function = Py_NewRef(read);
+  PyObject* write = PyDict_GetItemString(glue::compat::type_dict(type), "write");
+  if (write != nullptr && PyFunction_Check(write)) send_guards.serial_write.remember(cls, "write");
+}
+
+// The originals the send path compares with before doing its checks itself.
+void remember_send_guards() {
+  send_guards.vez_module.bind(py::module_::import("vez_api._vez"));
+  send_guards.valid_address.remember(send_guards.vez_module, "is_valid_vez_address");
+  send_guards.valid_payload.remember(send_guards.vez_module, "is_valid_vez_payload");
+  send_guards.build_flags.remember(mod, "build_usb_address_flags");
+  py::object vez = mod.get("VEZ");
+  send_guards.check_id_range.remember(vez, "_check_vez_id_range");
+  send_guards.check_payload.remember(vez, "_check_vez_payload_size");
+  send_guards.write_timeout = glue::interned("_write_timeout");
 }
 
 }  // namespace
@@ -920,14 +1270,15 @@ PYBIND11_MODULE(vez_over_usb, m) {
   mod.import_from("vez_api._protocol", {"build_usb_address_flags", "parse_usb_address_flags"});
   mod.set("logger", mod.default_logger());
   parse_flags_name.remember(mod, "parse_usb_address_flags");
-  remember_serial_read();
+  remember_serial_io();
+  remember_send_guards();
 
   names = {intern("_ser"),       intern("read"),      intern("is_open"),      intern("fd"),
            intern("_timeout"),   intern("pipe_abort_read_r"), intern("_polling_thread_event"), intern("is_set"),
            intern("clear"),      intern("_callbacks"), intern("_lock"),       intern("acquire"),
            intern("release"),    intern("_process_pkt"), intern("is_connected"), intern("close"),
            intern("logger"),     intern("warning"), intern("_flag"),        intern("_link_lock"),
-           intern("_port"),      intern("error")};
+           intern("_port"),      intern("error"),   intern("write")};
   remember_event_class();
 
   py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
@@ -949,9 +1300,6 @@ PYBIND11_MODULE(vez_over_usb, m) {
           .def("disconnect", &disconnect,
                glue::doc{"Stop the receive thread (waits up to 1 s); the thread closes the port. Returns None."})
           .attr("is_connected", property)
-          .def("_send_VEZ", &send_vez, py::arg("address"), py::arg("data"), py::arg("priority") = true,
-               py::arg("can_high_speed") = false,
-               glue::doc{"Frame `data` for `address` and write it; True when the whole frame was written."})
           .def("enter_bootloader", &enter_bootloader,
                glue::doc{"Restart the directly connected device into its boot loader, wait 0.1 s and close the "
                          "link. Returns None."})
@@ -965,6 +1313,14 @@ PYBIND11_MODULE(vez_over_usb, m) {
           .attr("_process_pkt", raw_method(&process_pkt_def, &process_pkt_function))
           .finish();
   usb_class = Py_NewRef(cls.ptr());
+  send_vez_parameters = new glue::FastParameters("_send_VEZ", {"address", "data", "priority", "can_high_speed"}, 2);
+  glue::def_fast_method(cls, &send_vez_def);
+  send_vez_method.remember(cls, "_send_VEZ");
+  set_callback_method.remember(cls, "set_callback");
+  remove_callback_method.remember(cls, "remove_callback");
+  PyObject* capsule = PyCapsule_New(const_cast<vez::usb::CApi*>(&capi_table), vez::usb::kCApiCapsuleName, nullptr);
+  if (capsule == nullptr) throw py::error_already_set();
+  mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));
 
   py::object deprecated =
       glue::ClassBuilder(mod, "VEZ_over_USB", py::make_tuple(cls), "Deprecated compatibility name for :class:`VezOverUsb`.")

@@ -269,6 +269,38 @@ TEST(Emulator, SaveAndFactoryReset) {
   EXPECT_FLOAT_EQ(f32_at(a[0].payload, 7), 1.0f);
 }
 
+TEST(Emulator, ParameterStoreShowsWhatTheBusWrote) {
+  Rig rig;
+  auto find = [&](uint8_t code) {
+    for (const StoredParameter& p : rig.actuator->parameter_store())
+      if (p.code == code) return p;
+    return StoredParameter{0, 0, false, 0};
+  };
+  // What a GET_PARAMETERS answer would carry, code for code.
+  std::vector<uint8_t> request = {0x0C};
+  for (const StoredParameter& p : rig.actuator->parameter_store()) request.push_back(p.code);
+  ASSERT_GT(request.size(), 9u);
+  request.resize(10);
+  auto a = rig.exchange(0x10, request, 0.0);
+  ASSERT_EQ(a.size(), 1u);
+  for (size_t i = 1; i + 5 <= a[0].payload.size(); i += 5)
+    EXPECT_EQ(find(a[0].payload[i]).bits, get_u32(&a[0].payload[i + 1])) << int(a[0].payload[i]);
+  EXPECT_EQ(find(0x82).bits, 77u);  // serial number: the integer itself
+
+  std::vector<uint8_t> set = {0x0B, 0x02};
+  put_f32(set, 2.5f);
+  set.push_back(0x44);
+  put_f32(set, 1.0f);
+  rig.exchange(0x10, set, 0.0);
+  EXPECT_EQ(find(0x02).bits, 0x40200000u);
+  EXPECT_FALSE(find(0x02).has_saved);  // the model's own values are not kept by SAVE
+  EXPECT_EQ(find(0x44).bits, 0x3F800000u);
+  ASSERT_TRUE(find(0x44).has_saved);
+  EXPECT_EQ(find(0x44).saved_bits, 0u);  // not saved yet
+  rig.exchange(0x10, {0x39}, 0.0);
+  EXPECT_EQ(find(0x44).saved_bits, 0x3F800000u);
+}
+
 TEST(Emulator, HostFramesSplitAcrossWritesAndTimeouts) {
   Rig rig;
   auto f = rig.host.frame(0x10, {0x40});

@@ -5,6 +5,7 @@
         ...
         bus.command("error 0x10 0x80000001")
         print(bus.stats())
+        print(bus.parameters(0x10))
 """
 
 from __future__ import annotations
@@ -86,6 +87,24 @@ class BusEmulator:
             address, _, rest = line[len("actuator "):].partition(": ")
             result[int(address, 16)] = rest
         return result
+
+    def parameters(self, address: int, timeout: float = 5.0) -> dict[int, tuple[int, int | None]]:
+        """The actuator's parameter store, read past the bus: {code: (float32 bits, saved bits or None)}
+        (the integer parameters hold the integer itself)."""
+        before = len(self.stderr_lines)
+        self.command(f"params {address:#x}")
+        if not wait_until(lambda: "end of params" in self.stderr_lines[before:], timeout):
+            raise RuntimeError("the bus emulator did not answer 'params'")
+        lines = self.stderr_lines[before:]
+        last = lines.index("end of params")
+        store: dict[int, tuple[int, int | None]] = {}
+        for line in lines[:last]:
+            fields = line.split()
+            if fields[0] != "param" or int(fields[1], 16) != address:
+                continue
+            saved = int(fields[5], 16) if len(fields) > 5 else None
+            store[int(fields[2], 16)] = (int(fields[3], 16), saved)
+        return store
 
     def close(self) -> None:
         if self.process is None:

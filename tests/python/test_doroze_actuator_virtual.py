@@ -10,6 +10,7 @@ import io
 import logging
 import math
 import os
+import threading
 import types
 import weakref
 from unittest import mock
@@ -468,6 +469,63 @@ def test_steady_memory_without_log(memory_flat):
     a.change_speed_setpoint(2.0)
     memory_flat(lambda: a.step(steps=50), calls=6_000)
     a.disconnect()
+
+
+def test_a_long_step_lets_other_threads_run():
+    a = connected(telemetry_max_ticks=0)
+    a.step()
+    start = a._simulation_step_count
+    seen, running, done = [], threading.Event(), threading.Event()
+
+    def watch():
+        running.set()
+        while not done.is_set():
+            seen.append(a._simulation_step_count)
+            done.wait(0.001)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    assert running.wait(10)
+    a.step(steps=600_000)
+    end = a._simulation_step_count
+    done.set()
+    watcher.join(10)
+    # the other thread ran during the step, and saw the count as it stood
+    during = [n for n in seen if start < n < end]
+    assert len(set(during)) >= 3, f"the watcher saw {sorted(set(seen))[:10]}... of {start}..{end}"
+    assert during == sorted(during) and end == start + 600_000
+    a.disconnect()
+
+
+def library_mappings() -> int:
+    with open("/proc/self/maps") as maps:
+        return sum(1 for line in maps if line.rstrip().endswith((".so", ".so (deleted)")))
+
+
+@pytest.mark.slow
+def test_hundreds_of_actuators_leave_mappings_files_and_memory_flat():
+    def cycle():
+        a = DorozeActuatorVirtual()
+        a.set_actuator(MODEL)
+        a.connect()
+        a.step()
+        a.disconnect()
+
+    for _ in range(40):
+        cycle()
+    for _ in range(3):
+        gc.collect()
+    maps, files = library_mappings(), len(os.listdir("/proc/self/fd"))
+    with open("/proc/self/statm") as f:
+        rss = int(f.read().split()[1])
+    for _ in range(300):
+        cycle()
+    for _ in range(3):
+        gc.collect()
+    assert library_mappings() == maps and len(os.listdir("/proc/self/fd")) == files
+    with open("/proc/self/statm") as f:
+        grown = (int(f.read().split()[1]) - rss) * os.sysconf("SC_PAGE_SIZE")
+    assert grown < 8 * 1024 * 1024, f"RSS grew by {grown} bytes over 300 actuators"
 
 
 # --- feedback ------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 the installed console script against the bus emulator."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -14,6 +15,14 @@ from bus_emulator import BusEmulator, wait_until
 from vez_api.doroze_actuator_real import DorozeActuatorReal
 
 DOROZE = Path(sys.executable).with_name("doroze")
+
+
+def source_version() -> str:
+    """The project version written in meson.build, the package's one source of it."""
+    meson_build = Path(__file__).resolve().parents[2] / "meson.build"
+    found = re.search(r"project\(\s*'vez_api'.*?version\s*:\s*'([^']+)'", meson_build.read_text(), re.S)
+    assert found, "no version in meson.build's project()"
+    return found.group(1)
 
 
 def run_main(monkeypatch, capsys, *argv):
@@ -105,7 +114,8 @@ def test_version_and_argument_errors(monkeypatch, capsys):
     with pytest.raises(SystemExit) as exit_:
         run_main(monkeypatch, capsys, "-v")
     assert exit_.value.code == 0
-    assert capsys.readouterr().out.strip() == "vez_api 0.1.0"
+    # The installed metadata carries meson's project version (nothing else states it).
+    assert capsys.readouterr().out.strip() == f"vez_api {source_version()}"
     monkeypatch.setattr(cli, "__version__", "unknown")
     with pytest.raises(SystemExit):
         run_main(monkeypatch, capsys, "--version")
@@ -305,7 +315,8 @@ def test_console_script_params_blink_home(bus):
 def test_scan_progress_goes_to_a_terminal_only(bus):
     master, slave = os.openpty()
     try:
-        result = subprocess.run([str(DOROZE), "scan", "-p", bus.port, "--begin", "0x13", "--end", "0x30"],
+        # Long enough (about 1.6 s) for the progress line to show at least once.
+        result = subprocess.run([str(DOROZE), "scan", "-p", bus.port, "--begin", "0x13", "--end", "0x3FF"],
                                 stdout=subprocess.PIPE, stderr=slave, text=True, timeout=60)
         os.close(slave)
         progress = b""

@@ -13,7 +13,8 @@ import pytest
 import vez_api
 
 MODULES = ["_protocol", "_transport", "_vez", "vez_over_usb", "_doroze_actuator_base", "doroze_actuator_real",
-           "_twin_backend", "_twin_assets", "doroze_actuator_virtual", "doroze_cli", "doroze_actuator"]
+           "_twin_backend", "_twin_assets", "doroze_actuator_virtual", "doroze_cli", "doroze_actuator", "config",
+           "monitor"]
 
 
 def public_objects():

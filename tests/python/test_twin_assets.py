@@ -1,5 +1,6 @@
 import importlib.machinery
 import importlib.util
+import logging
 import os
 import shutil
 import subprocess
@@ -105,6 +106,31 @@ def test_no_project_root_lists_what_was_searched(tmp_path, monkeypatch):
         "Could not find a project root with data/assets. Set VEZ_API_VIRTUAL_ASSETS_ROOT or pass "
         f"library_path explicitly. Searched: {r}, {r / 'p'}"
     )
+
+
+@pytest.mark.parametrize("kind", ["missing", "file", "device"])
+def test_environment_root_that_is_not_a_directory_is_reported_then_passed_over(tmp_path, monkeypatch, caplog, kind):
+    value = {"missing": str(tmp_path / "no" / "such"), "file": str(tmp_path / "roots.txt"), "device": "/dev/null"}[kind]
+    if kind == "file":
+        Path(value).write_text("not a folder")
+    monkeypatch.setenv("VEZ_API_VIRTUAL_ASSETS_ROOT", value)
+    package_tree = tmp_path / "install" / "site"
+    (package_tree / "data" / "assets").mkdir(parents=True)
+    monkeypatch.setattr(assets, "__file__", str(package_tree / "vez_api" / "_twin_assets.so"))
+    with caplog.at_level(logging.WARNING, logger="vez_api._twin_assets"):
+        assert assets._get_project_root() == package_tree.resolve()  # the search falls back
+        assets._candidate_bindings_roots()
+    what = "does not exist" if kind == "missing" else "is not a directory"
+    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("vez_api._twin_assets", "WARNING",
+         f"VEZ_API_VIRTUAL_ASSETS_ROOT names {value!r}, which {what}; searching the built-in locations instead"),
+    ]  # fmt: skip
+
+
+def test_environment_root_that_is_a_directory_is_not_reported(root, caplog):
+    with caplog.at_level(logging.WARNING, logger="vez_api._twin_assets"):
+        assets._candidate_bindings_roots()
+    assert caplog.records == []
 
 
 # --- bindings roots ------------------------------------------------------------
@@ -530,6 +556,23 @@ def test_minimal_stand_ins(without_pydantic):
     assert m.ActuatorBaseModel.model_config == {"extra": "allow"}
     assert m.ProductOverview.__annotations__["product_name"] == m.Optional[str]
     assert m.yaml is yaml  # PyYAML stays available
+
+
+def test_backend_is_the_installed_pydantic():
+    # A pydantic that is installed but fails in the module's setup must not
+    # leave the records on the stand-ins unnoticed.
+    try:
+        import pydantic
+    except ImportError:
+        installed = "minimal"
+    else:
+        installed = "pydantic1" if str(pydantic.VERSION).startswith("1.") else "pydantic2"
+    assert assets._VALIDATION_BACKEND == installed
+    # `make test` names the library it installed for each interpreter, so
+    # that together they cover pydantic 1 and 2.
+    wanted = os.environ.get("VEZ_TEST_VALIDATION_BACKEND")
+    if wanted:
+        assert installed == wanted, "the test run did not get the validation library it installed"
 
 
 def test_module_imports_without_yaml(tmp_path):

@@ -426,6 +426,72 @@ def test_send_checks_dispatch_through_self_and_module(link):
             link._send_VEZ(16, [1])
 
 
+def test_send_honours_patched_helpers_of_the_framing_module(link, caplog):
+    with mock.patch.object(vez, "is_valid_vez_address", return_value=False) as check:
+        assert link._send_VEZ(16, [1]) is False
+    check.assert_called_once_with(16)
+    with mock.patch.object(vez, "is_valid_vez_payload", return_value=False):
+        assert link._send_VEZ(16, [1]) is False
+    with mock.patch.object(vez, "is_valid_vez_address", return_value=True):
+        assert link._send_VEZ(20000, [1])  # whatever the helper says goes
+    assert [r.getMessage() for r in caplog.records] == ["Invalid VEZ ID: 16",
+                                                        "Invalid payload length for address 16 - len 1"]
+    assert link._ser.written == [frame(20000 & 0x3FFF, [1])]
+
+
+def test_send_converts_payload_items_as_bytes_does(link):
+    import enum
+
+    class Code(enum.IntEnum):
+        PING = 0x40
+
+    assert link._send_VEZ(16, [True, 2, Code.PING])
+    assert link._ser.written[-1] == frame(16, [1, 2, 0x40])
+    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+        link._send_VEZ(16, [1.5])
+    with pytest.raises(ValueError, match=r"bytes must be in range\(0, 256\)"):
+        link._send_VEZ(16, [1, -1])
+    assert len(link._ser.written) == 1
+
+
+def test_send_checks_come_before_the_payload_items(link, caplog):
+    # An invalid address or length is reported before any item is looked at.
+    assert link._send_VEZ(16383, [256]) is False
+    assert link._send_VEZ(16, ["x"] * 60) is False
+    assert [r.getMessage() for r in caplog.records] == ["Invalid VEZ ID: 16383",
+                                                        "Invalid payload length for address 16 - len 60"]
+
+
+def test_send_binds_its_arguments_like_a_python_method(link):
+    assert link._send_VEZ(data=[1], address=16, can_high_speed=True, priority=False)
+    assert link._ser.written[-1] == frame(16, [1], priority=False, can_high_speed=True)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'data'"):
+        link._send_VEZ(16)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'urgent'"):
+        link._send_VEZ(16, [1], urgent=True)
+    with pytest.raises(TypeError, match="multiple values for argument 'address'"):
+        link._send_VEZ(16, [1], address=17)
+    with pytest.raises(TypeError, match="takes from 3 to 5 positional arguments but 6 were given"):
+        link._send_VEZ(16, [1], True, False, None)
+    assert len(link._ser.written) == 1
+
+
+def test_actuator_commands_reach_the_port(link):
+    from vez_api.doroze_actuator_real import DorozeActuatorReal
+
+    a = DorozeActuatorReal(link, 0x12)
+    a.start()
+    a.set_can_high_speed(True)
+    a.change_torque_setpoint(1.5)
+    assert link._ser.written[0] == frame(0x12, [0x01])
+    nan = [0x00, 0x00, 0xC0, 0x7F]
+    assert link._ser.written[-1] == frame(0x12, [0x11, 0, 0, 0xC0, 0x3F] + nan * 4, can_high_speed=True)
+    # A transport whose _send_VEZ is replaced gets the call itself.
+    with mock.patch.object(link, "_send_VEZ", return_value=True) as send:
+        a.stop()
+    send.assert_called_once_with(0x12, [0x02], can_high_speed=False)
+
+
 def test_enter_bootloader(link):
     with mock.patch.object(usb.time, "sleep") as sleep:
         link.enter_bootloader()

@@ -1,5 +1,6 @@
 """VezOverUsb on a real serial port: a pseudo-terminal whose master side plays the adapter."""
 
+import contextlib
 import faulthandler
 import logging
 import os
@@ -240,6 +241,53 @@ def test_sends_from_four_threads_while_receiving(adapter, link):
         by_sender[k].append(int.from_bytes(f[4:8], "little"))
     assert all(by_sender[k] == list(range(per_thread)) for k in range(4))
     assert sequence(received.wait_for(stream_count)) == list(range(stream_count))
+
+
+def count_selects():
+    """Counts the library's select calls: its write makes one after every write."""
+    import serial.serialposix as posix
+
+    return mock.patch.object(posix.select, "select", side_effect=posix.select.select)
+
+
+def test_frames_go_to_the_port_in_one_write_without_the_librarys_select(adapter, link):
+    payloads = [[k] * (1 + k % 59) for k in range(100)]
+    with count_selects() as select:
+        assert all(link._send_VEZ(0x21, p) for p in payloads)
+    assert select.call_count == 0
+    assert adapter.read_frames(100) == [frame(0x21, p) for p in payloads]
+
+
+@pytest.mark.parametrize("how", ["write timeout", "patched write", "blocking descriptor"])
+def test_the_librarys_write_is_used_when_it_must_be(adapter, link, how):
+    if how == "write timeout":
+        link._ser.write_timeout = 5.0
+        patched = contextlib.nullcontext()
+    elif how == "blocking descriptor":
+        os.set_blocking(link._ser.fd, True)
+        patched = contextlib.nullcontext()
+    else:
+        patched = mock.patch.object(type(link._ser), "write", autospec=True, side_effect=type(link._ser).write)
+    with patched as write, count_selects() as select:
+        assert all(link._send_VEZ(0x21, [k, k]) for k in range(20))
+    assert select.call_count >= 20  # the library's write waited for the line after each frame
+    if how == "patched write":
+        assert write.call_count == 20
+    assert adapter.read_frames(20) == [frame(0x21, [k, k]) for k in range(20)]
+
+
+def test_a_full_line_is_waited_for_by_the_librarys_write(adapter, link):
+    """Far more than the pseudo-terminal holds: writes that do not fit (EAGAIN,
+    a partial write) are finished by the library's write; every frame arrives
+    whole and in order."""
+    count = 3000
+    sender = threading.Thread(target=lambda: [link._send_VEZ(0x22, list(i.to_bytes(4, "little")) + [0x55] * 55)
+                                              for i in range(count)])
+    sender.start()
+    frames = adapter.read_frames(count, timeout=60)
+    sender.join(10)
+    assert [int.from_bytes(f[4:8], "little") for f in frames] == list(range(count))
+    assert all(f == frame(0x22, f[4:8] + bytes([0x55] * 55)) for f in frames)
 
 
 class Drain:

@@ -182,7 +182,11 @@ def c_source(variant: Variant) -> str:
     return "\n".join(out)
 
 
-def bindings_source(variant: Variant, library_file_name: str) -> str:
+def bindings_source(variant: Variant, library_file_name: str, helper: bool = True) -> str:
+    """The bindings module; with `helper`, the functions are declared through a
+    helper function of the module (whose globals make the module's namespace
+    a reference cycle), otherwise statement by statement, as generated
+    bindings do."""
     out = [
         f'"""ctypes bindings of the contrived digital twin {variant.name} (generated for tests)."""',
         "import ctypes",
@@ -201,19 +205,22 @@ def bindings_source(variant: Variant, library_file_name: str) -> str:
         "                ('prevZCSigState', ctypes.POINTER(PrevZCX_DT_T)),\n"
         "                ('errorStatus', ctypes.POINTER(ctypes.c_char))]\n"
     )
-    out.append(
-        "def _declare(name, restype, argtypes):\n"
-        "    function = getattr(_own_library, name)\n"
-        "    function.restype = restype\n"
-        "    function.argtypes = argtypes\n"
-        "    return function\n"
-    )
-    for fn in ("DT_initialize", "DT_step", "DT_terminate"):
-        out.append(f"{fn} = _declare({fn!r}, None, [ctypes.POINTER(RT_MODEL_DT_T)])")
-    for getter, struct, _ in GETTERS:
-        out.append(f"{getter} = _declare({getter!r}, ctypes.POINTER({struct}), [])")
+    declarations = [(fn, "None", "[ctypes.POINTER(RT_MODEL_DT_T)]") for fn in ("DT_initialize", "DT_step", "DT_terminate")]
+    declarations += [(getter, f"ctypes.POINTER({struct})", "[]") for getter, struct, _ in GETTERS]
     if variant.time_step_in_bindings:
-        out.append("get_sim_time_step_s = _declare('get_sim_time_step_s', ctypes.c_double, [])")
+        declarations.append(("get_sim_time_step_s", "ctypes.c_double", "[]"))
+    if helper:
+        out.append(
+            "def _declare(name, restype, argtypes):\n"
+            "    function = getattr(_own_library, name)\n"
+            "    function.restype = restype\n"
+            "    function.argtypes = argtypes\n"
+            "    return function\n"
+        )
+        out += [f"{name} = _declare({name!r}, {restype}, {argtypes})" for name, restype, argtypes in declarations]
+    else:
+        for name, restype, argtypes in declarations:
+            out += [f"{name} = _own_library.{name}", f"{name}.restype = {restype}", f"{name}.argtypes = {argtypes}"]
     if variant.filter == "attribute":
         # A plain attribute instead of an exported symbol: the bindings own it.
         out.append("Filter = Filter_type(150.0, 250.0)")
@@ -252,11 +259,11 @@ class InstalledTwin:
     bindings: Path
 
 
-def install(built: BuiltTwin, bindings_root: Path, model: str, target: str) -> InstalledTwin:
+def install(built: BuiltTwin, bindings_root: Path, model: str, target: str, helper: bool = True) -> InstalledTwin:
     """Lays the twin out as `lib<model>_<target>.so` + `bindings_<model>_<target>.py`."""
     bindings_root.mkdir(parents=True, exist_ok=True)
     library = bindings_root / f"lib{model}_{target}.so"
     shutil.copy2(built.library, library)
     bindings = bindings_root / f"bindings_{model}_{target}.py"
-    bindings.write_text(bindings_source(built.variant, library.name))
+    bindings.write_text(bindings_source(built.variant, library.name, helper))
     return InstalledTwin(library, bindings)

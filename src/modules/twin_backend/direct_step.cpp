@@ -50,7 +50,11 @@ static void probe_step(WrapperCache& cache, PyObject* lib, PyObject* model, PyOb
       if (PyErr_Occurred()) throw_python_error();
       if (!void_pointer && !model_pointer) return;
     }
-    py::object address = ctypes.attr("cast")(function, ctypes.attr("c_void_p")).attr("value");
+    // The function's address, read from its own storage: ctypes.cast would
+    // enter the function into its own keep-alive dict (a reference to
+    // itself that only the collector can break).
+    py::object address =
+        ctypes.attr("c_void_p").attr("from_address")(ctypes.attr("addressof")(function)).attr("value");
     py::object model_address = ctypes.attr("addressof")(py::handle(model));
     if (address.is_none()) return;
     cache.step_address = reinterpret_cast<StepFunction>(PyLong_AsVoidPtr(address.ptr()));

@@ -1,12 +1,18 @@
 // ActuatorWrapper: loading a private copy of the simulation library and its
 // own copy of the bindings module, initializing, terminating, and the
 // module's functions about simulated time.
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <string>
+#include <unordered_map>
 
+#include "core/elf_check.hpp"
+#include "core/folder_owner.hpp"
 #include "core/twin_steps.hpp"
 #include "modules/twin_backend/direct_step.hpp"
 #include "modules/twin_backend/field_access.hpp"
+#include "modules/twin_backend/library_copy.hpp"
 #include "modules/twin_backend/methods.hpp"
 
 namespace vez::backend {
@@ -29,6 +35,75 @@ py::int_ steps_for_duration(py::handle duration_s, py::handle time_step_s) {
   return py::reinterpret_steal<py::int_>(PyLong_FromDouble(count));
 }
 
+// A file the loader cannot map safely: OSError naming the file (as the
+// caller gave it) and the reason.  Checked only when the real loader will
+// be used; a file that cannot be read is left to the loader to report.
+void check_loadable(py::handle resolved_path, py::handle given_path) {
+  PyObject* ctypes = mod.peek("ctypes");
+  if (ctypes == nullptr) return;
+  py::object loader = optional_attr(ctypes, "CDLL");
+  if (!loader || !loader_is_original(loader)) return;
+  py::object fspath = py::reinterpret_steal<py::object>(PyOS_FSPath(resolved_path.ptr()));
+  if (!fspath || !PyUnicode_Check(fspath.ptr())) {
+    PyErr_Clear();
+    return;
+  }
+  const std::string path = glue::str(fspath);
+  std::string problem;
+  {
+    py::gil_scoped_release unlocked;
+    problem = core::library_file_problem(path);
+  }
+  if (problem.empty()) return;
+  py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
+      ENOEXEC, "Digital-twin library cannot be loaded: " + problem, py::str(given_path));
+  PyErr_SetObject(PyExc_OSError, error.ptr());
+  throw_python_error();
+}
+
+// Runs the bindings module; an exception it raises carries a note naming
+// the file (its type and arguments stay as raised).
+void execute_bindings(py::handle loader, py::handle module, py::handle binding_path) {
+  try {
+    loader.attr("exec_module")(module);
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_Exception)) {
+      py::object add_note = optional_attr(e.value(), "add_note");
+      if (add_note) {
+        py::error_scope keep_error;
+        PyObject* r = PyObject_CallOneArg(add_note.ptr(), py::str("raised while executing the digital-twin bindings " +
+                                                                  glue::str(binding_path)).ptr());
+        Py_XDECREF(r);
+        PyErr_Clear();
+      }
+    }
+    throw;
+  }
+}
+
+// Marks a fresh temporary folder as this process's and, now and then,
+// removes the folders that processes which no longer exist left in the same
+// place (killed before they could clean up).
+void mark_folder_and_sweep(py::handle tmp_dir) {
+  py::object fspath = py::reinterpret_steal<py::object>(PyOS_FSPath(tmp_dir.ptr()));
+  if (!fspath || !PyUnicode_Check(fspath.ptr())) {
+    PyErr_Clear();
+    return;
+  }
+  const std::string folder = glue::str(fspath);
+  const std::string parent = folder.substr(0, folder.find_last_of('/') == std::string::npos ? 0 : folder.find_last_of('/'));
+  // One sweep per place and minute is plenty: folders are left behind only
+  // when a process dies.
+  static auto* last_sweeps = new std::unordered_map<std::string, std::chrono::steady_clock::time_point>();
+  const auto now = std::chrono::steady_clock::now();
+  auto it = last_sweeps->find(parent);
+  const bool sweep = !parent.empty() && (it == last_sweeps->end() || now - it->second >= std::chrono::minutes(1));
+  if (sweep) (*last_sweeps)[parent] = now;
+  py::gil_scoped_release unlocked;
+  core::write_owner_marker(folder);
+  if (sweep) core::remove_folders_of_gone_owners(parent);
+}
+
 void load_isolated(py::object self, py::object lib_path, py::object binding_path) {
   py::object util = mod.get("importlib").attr("util");
   py::object resolved_binding = binding_path.attr("resolve")();
@@ -36,8 +111,11 @@ void load_isolated(py::object self, py::object lib_path, py::object binding_path
   if (spec.is_none() || spec.attr("loader").is_none()) {
     glue::raise(PyExc_ImportError, "Could not load digital-twin bindings from " + glue::str(binding_path));
   }
+  // Bindings load the library next to them themselves: a damaged file must
+  // be refused before they run, not crash the process inside the loader.
+  check_loadable(lib_path, lib_path);
   py::object module = util.attr("module_from_spec")(spec);
-  spec.attr("loader").attr("exec_module")(module);
+  execute_bindings(spec.attr("loader"), module, binding_path);
 
   py::object resolved_lib = lib_path.attr("resolve")();
   py::object tmp_dir = mod.get("tempfile").attr("mkdtemp")();
@@ -45,11 +123,14 @@ void load_isolated(py::object self, py::object lib_path, py::object binding_path
   // The folder goes away with the wrapper (or at exit) even when terminate()
   // is never called; terminate() removes it earlier.
   mod.get("weakref").attr("finalize")(self, mod.get("shutil").attr("rmtree"), tmp_dir, "ignore_errors"_a = true);
+  mark_folder_and_sweep(tmp_dir);
 
   py::object lib_copy = mod.get("Path")(tmp_dir).attr("__truediv__")(resolved_lib.attr("name"));
   mod.get("shutil").attr("copy2")(resolved_lib, lib_copy);
+  check_loadable(lib_copy, lib_path);
   py::object ctypes = mod.get("ctypes");
   py::object handle = ctypes.attr("CDLL")(py::str(lib_copy), "mode"_a = ctypes.attr("RTLD_LOCAL"));
+  attach_library_copy(handle, module);
   module.attr("_dll") = handle;
   glue::call_method(self, "_rebind_ctypes_functions", module, handle);
   self.attr("_lib") = module;
@@ -86,10 +167,19 @@ py::object bind_optional_global(py::object self, py::handle type_name, py::handl
   py::object struct_type = py::getattr(lib, type_key, py::none());
   py::object raw_library = py::getattr(lib, "_dll", py::none());
   if (!struct_type.is_none() && !raw_library.is_none()) {
+    py::object view;
     try {
-      return struct_type.attr("in_dll")(raw_library, symbol_key);
+      view = struct_type.attr("in_dll")(raw_library, symbol_key);
     } catch (py::error_already_set& e) {
       if (!e.matches(PyExc_AttributeError) && !e.matches(PyExc_ValueError)) throw;
+    }
+    if (view) {
+      // A view into the copy's memory holds the copy (library_copy.cpp).
+      py::object keeper;
+      if (LibraryCopy* copy = library_copy_of(lib, &keeper)) {
+        return anchored_contents(mod.get("ctypes").attr("pointer")(view), keeper, copy);
+      }
+      return view;
     }
   }
   return py::getattr(lib, symbol_key, py::none());
@@ -101,7 +191,10 @@ void bind_ctypes(py::object self) {
       {"imp", "get_impedance_ptr"}, {"pid", "get_pid_ptr"}, {"debug", "get_debug_ptr"}, {"info", "get_info_ptr"},
       {"inp", "get_inports_ptr"},   {"lim", "get_lim_ptr"}, {"meas", "get_meas_ptr"},   {"motor", "get_motor_ptr"},
   };
-  for (const auto& [attribute, getter] : kViews) self.attr(attribute) = lib.attr(getter)().attr("contents");
+  // Views into the copy's memory hold the copy (library_copy.cpp).
+  py::object keeper;
+  LibraryCopy* copy = library_copy_of(lib, &keeper);
+  for (const auto& [attribute, getter] : kViews) self.attr(attribute) = anchored_contents(lib.attr(getter)(), keeper, copy);
   self.attr("filter") = glue::call_method(self, "_bind_optional_global", "Filter_type", "Filter");
 
   py::object ctypes = mod.get("ctypes");
@@ -144,11 +237,13 @@ void init(py::object self, py::handle shared_lib_path, py::handle ctypes_path) {
   py::object path_type = mod.get("Path");
   py::object lib_path = path_type(shared_lib_path);
   py::object binding_path = path_type(ctypes_path);
+  reclaim_unreachable_copies();
   py::dict attributes = py::reinterpret_borrow<py::dict>(self.attr("__dict__"));
   py::object folder_before = attributes.attr("get")("tmp_dir");
   try {
     glue::call_method(self, "_load_isolated", lib_path, binding_path);
     glue::call_method(self, "_bind_ctypes");
+    keep_copy_unless_views_are_ours(self);
   } catch (py::error_already_set&) {
     // A failed construction leaves no folder behind.
     py::object folder = attributes.attr("get")("tmp_dir");

@@ -30,6 +30,8 @@ struct InstalledNames {
   glue::Installed ctypes;          // the module global `ctypes`
   glue::Installed step;            // ActuatorWrapper.step (the fast method descriptor)
   glue::Installed apply_inports;   // ActuatorWrapper._apply_optional_inports
+  glue::Installed bind_ctypes;     // ActuatorWrapper._bind_ctypes
+  glue::Installed bind_optional_global;  // ActuatorWrapper._bind_optional_global
 };
 extern InstalledNames installed;
 

@@ -21,6 +21,7 @@
 
 #include "core/feedback_schedule.hpp"
 #include "glue/installed.hpp"
+#include "glue/lock_sharing.hpp"
 #include "modules/virtual/methods.hpp"
 #include "modules/virtual/stepping.hpp"
 
@@ -370,6 +371,9 @@ py::object step(py::object self, py::handle load, py::handle steps) {
       self.attr("_load_value") = load;
     }
   }
+  // A long run lets the process's other threads in regularly, as Python's
+  // own loop would: the pending state is written first, since they may look.
+  glue::LockSharing sharing;
   try {
     for (int64_t i = 0; i < count; ++i) {
       run.ticks_ahead = static_cast<Py_ssize_t>(std::min<int64_t>(count - i, kLogGrowthTicks));
@@ -377,9 +381,14 @@ py::object step(py::object self, py::handle load, py::handle steps) {
         materialize(run);
         regular_tick(run);
       }
-      if ((static_cast<uint64_t>(i) + 1) % kTicksBetweenSignalChecks == 0 && i + 1 < count) {
+      if (i + 1 == count) break;
+      if ((static_cast<uint64_t>(i) + 1) % kTicksBetweenSignalChecks == 0) {
         materialize(run);
         if (PyErr_CheckSignals() != 0) throw_python_error();
+      }
+      if (sharing.due()) {
+        materialize(run);
+        glue::let_other_threads_run();
       }
     }
     materialize(run);
