@@ -171,40 +171,6 @@ void ModuleRef::import_from(const char* module, std::initializer_list<const char
 
 py::object ModuleRef::default_logger() const { return get("logging").attr("getLogger")(name_); }
 
-
-void OriginalName::remember(const ModuleRef& mod, const char* name) {
-  name_ = name;
-  key_ = interned(name);
-  original_ = mod.peek(key_);
-  Py_XINCREF(original_);
-}
-
-void OriginalAttribute::remember(py::handle cls, const char* name) {
-  name_ = interned(name);
-  // A strong reference, never released: were the original freed after a
-  // replacement, a new object at its address would pass the identity test.
-  original_ = compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
-  Py_XINCREF(original_);
-}
-
-bool OriginalAttribute::holds_on_type(PyTypeObject* type) const {
-  return original_ != nullptr && compat::type_lookup(type, name_) == original_;
-}
-
-bool OriginalAttribute::holds(py::handle obj) const {
-  PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (type->tp_getattro != PyObject_GenericGetAttr || !holds_on_type(type)) return false;
-  PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
-  if (dict == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  const bool shadowed = PyDict_GetItemWithError(dict, name_) != nullptr || PyErr_Occurred();
-  Py_DECREF(dict);
-  PyErr_Clear();
-  return !shadowed;
-}
-
 // ---------------------------------------------------------------------------
 
 void warn(const ModuleRef& mod, PyObject* category, const std::string& message) {

@@ -123,43 +123,6 @@ class ModuleRef {
   std::string name_;
 };
 
-
-// A module global whose original value is remembered.  Superseded by
-// glue::Installed (installed.hpp), which answers the same question for module
-// globals, class attributes and instances; kept until its last user, the USB
-// receive path, moves over.
-class OriginalName {
- public:
-  void remember(const ModuleRef& mod, const char* name);
-  bool is_original(const ModuleRef& mod) const { return mod.peek(key_) == original_; }
-  const char* name() const { return name_; }
-
- private:
-  const char* name_ = "";
-  PyObject* key_ = nullptr;       // the name interned, kept for the process lifetime
-  PyObject* original_ = nullptr;  // strong reference, intentionally never released
-};
-
-// An attribute instances find through their class (a method, a property, a
-// static method), remembered as the class held it when the module was made,
-// for guarded fast paths: holds(obj) tells whether obj still finds exactly
-// that object (type(obj) resolves the name to it, attribute lookup is the
-// generic one and the instance dict does not shadow it).  A subclass
-// override, a patch of the class or of the instance all answer false.
-class OriginalAttribute {
- public:
-  void remember(py::handle cls, const char* name);
-  bool holds(py::handle obj) const;
-  // The class-level half of holds(): `type` resolves the name to the original.
-  bool holds_on_type(PyTypeObject* type) const;
-  PyObject* name() const { return name_; }
-  PyObject* original() const { return original_; }
-
- private:
-  PyObject* name_ = nullptr;      // interned
-  PyObject* original_ = nullptr;  // strong reference, intentionally never released
-};
-
 // ---------------------------------------------------------------------------
 // Warnings and logging
 

@@ -37,11 +37,7 @@ constexpr double kPlainInterval = 1.0;       // seconds between plain lines
 constexpr double kVirtualStepPeriod = 0.01;  // a virtual actuator is stepped this often
 constexpr double kVirtualMaxLag = 0.25;      // seconds of simulation per stepping at most
 
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
+using glue::truthy;
 
 double monotonic() { return mod.get("time").attr("monotonic")().cast<double>(); }
 

@@ -5,11 +5,17 @@
 #include <utility>
 #include <vector>
 
+#include "modules/setpoint_signatures.hpp"
 #include "modules/virtual/methods.hpp"
 
 namespace vez::virtual_actuator {
 
 using namespace pybind11::literals;
+using modules::def_setpoint;
+using modules::kImpedanceSetpoint;
+using modules::kPositionSetpoint;
+using modules::kSpeedSetpoint;
+using modules::kTorqueSetpoint;
 
 namespace {
 
@@ -205,34 +211,33 @@ void add_commands_methods(glue::ClassBuilder& builder) {
       .def("_change_mode_if_needed", &change_mode_if_needed, py::arg("mode"))
       .def("change_setpoint", &change_setpoint, py::arg("setpoint"),
            glue::doc{"Set the reference in the units of the current mode (torque N*m, speed rad/s, position "
-                     "or impedance rad), without changing the mode. Returns None."})
-      .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg_v("id_Kp", nan),
-           py::arg_v("id_Ki", nan), py::arg_v("iq_Kp", nan), py::arg_v("iq_Ki", nan),
-           glue::doc{"Torque setpoint `setpoint` in N*m; switches to Mode.TORQUE first when needed. `id_Kp` "
-                     "(V/A) and `id_Ki` (V/(A*s)) set the shared current-loop gains; the q-axis gains "
-                     "cannot differ from them (a warning says so). Optional values default to NaN, meaning "
-                     "not given. Returns None."})
-      .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
-           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan),
-           glue::doc{"Speed setpoint `setpoint` in rad/s; switches to Mode.SPEED first when needed. "
-                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
-                     "`ref_ff_torque` (N*m). Optional values default to NaN, meaning not given. Returns "
-                     "None."})
-      .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
-           py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("pos_Kp", nan),
-           py::arg_v("ref_ff_torque", nan),
-           glue::doc{"Position setpoint `setpoint` in rad; switches to Mode.POSITION first when needed. "
-                     "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
-                     "`pos_Kp` ((rad/s)/rad), `ref_ff_torque` (N*m). Optional values default to NaN, "
-                     "meaning not given. Returns None."})
-      .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"), py::arg_v("FF_gain", nan),
-           py::arg_v("K_stiff", nan), py::arg_v("K_damp", nan), py::arg_v("J_imp", nan),
-           py::arg_v("ref_ff_torque", nan), py::arg_v("ref_impedance_spd", nan), py::arg_v("ref_impedance_acel", nan),
-           glue::doc{"Equilibrium position `setpoint` in rad of the impedance law; switches to "
-                     "Mode.IMPEDANCE first when needed. `K_stiff` (N*m/rad), `K_damp` (N*m*s/rad), `J_imp` "
-                     "(kg*m^2), `ref_ff_torque` (N*m), `ref_impedance_spd` (rad/s), `ref_impedance_acel` "
-                     "(rad/s^2), `FF_gain` (0..1). Optional values default to NaN, meaning not given. "
-                     "Returns None."})
+                     "or impedance rad), without changing the mode. Returns None."});
+  def_setpoint<kTorqueSetpoint>(
+      builder, &change_torque_setpoint,
+      "Torque setpoint `setpoint` in N*m; switches to Mode.TORQUE first when needed. `id_Kp` "
+      "(V/A) and `id_Ki` (V/(A*s)) set the shared current-loop gains; the q-axis gains "
+      "cannot differ from them (a warning says so). Optional values default to NaN, meaning "
+      "not given. Returns None.");
+  def_setpoint<kSpeedSetpoint>(
+      builder, &change_speed_setpoint,
+      "Speed setpoint `setpoint` in rad/s; switches to Mode.SPEED first when needed. "
+      "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+      "`ref_ff_torque` (N*m). Optional values default to NaN, meaning not given. Returns "
+      "None.");
+  def_setpoint<kPositionSetpoint>(
+      builder, &change_position_setpoint,
+      "Position setpoint `setpoint` in rad; switches to Mode.POSITION first when needed. "
+      "`FF_gain` feed-forward share (0..1), `spd_Kp` (N*m/(rad/s)), `spd_Ki` (N*m/rad), "
+      "`pos_Kp` ((rad/s)/rad), `ref_ff_torque` (N*m). Optional values default to NaN, "
+      "meaning not given. Returns None.");
+  def_setpoint<kImpedanceSetpoint>(
+      builder, &change_impedance_setpoint,
+      "Equilibrium position `setpoint` in rad of the impedance law; switches to "
+      "Mode.IMPEDANCE first when needed. `K_stiff` (N*m/rad), `K_damp` (N*m*s/rad), `J_imp` "
+      "(kg*m^2), `ref_ff_torque` (N*m), `ref_impedance_spd` (rad/s), `ref_impedance_acel` "
+      "(rad/s^2), `FF_gain` (0..1). Optional values default to NaN, meaning not given. "
+      "Returns None.");
+  builder
       .def("_apply_speed_setpoint_options", &apply_speed_setpoint_options, py::arg_v("FF_gain", nan),
            py::arg_v("spd_Ki", nan), py::arg_v("spd_Kp", nan), py::arg_v("ref_ff_torque", nan))
       .def("change_address", &change_address, py::arg("new_address"),
