@@ -27,11 +27,8 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # Sources that go into the wheel; the install is redone only when one changes.
 PACKAGE_SOURCES := $(shell find src python twin emulator -type f 2>/dev/null) meson.build meson_options.txt pyproject.toml README.md LICENSE
 
-STUBTEST_MODULES := vez_api._protocol vez_api._transport vez_api._vez vez_api.vez_over_usb \
-                    vez_api._doroze_actuator_base vez_api.doroze_actuator_real \
-                    vez_api._twin_backend vez_api._twin_assets vez_api.doroze_actuator_virtual \
-                    vez_api.doroze_cli vez_api.doroze_actuator vez_api.config vez_api.monitor \
-                    vez_api.tuning
+# The package's extension modules, listed once (meson.build and the tests read it too).
+STUBTEST_MODULES := $(addprefix vez_api.,$(shell cat src/modules/extension_modules.txt))
 
 .PHONY: help deps venv install demo demo-basics virtual-demo test core-tests asan-tests fuzz fuzz-smoke pytest stubtest twin-tests twin-bench bench soak second-python second-python-checks clean FORCE
 
@@ -117,7 +114,7 @@ pytest: $(B)/.installed | $(B)/counts
 	@# The validation library the suite must find: the one Debian installed.
 	$(PY) -c 'import pydantic; print("pydantic1" if str(pydantic.VERSION).startswith("1.") else "pydantic2")' > $(B)/counts/validation-backend.log
 	cd tests/python && VEZ_TEST_VALIDATION_BACKEND=$$(cat ../../$(B)/counts/validation-backend.log) \
-	    ../../$(PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/pytest.log
+	    VEZ_API_REQUIRE_GLUE_SELFTEST=1 ../../$(PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/pytest.log
 
 stubtest: $(B)/.installed
 	$(PY) -m mypy.stubtest --ignore-unused-allowlist --allowlist tests/stubtest_allowlist.txt $(STUBTEST_MODULES)

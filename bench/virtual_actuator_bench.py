@@ -7,8 +7,8 @@ feedback callback:
       copy, the same callback;
   (b) the floor that the telemetry log imposes by itself: 65 new Python floats
       appended to lists per tick plus the snapshot dictionaries, in a bare C
-      loop (vez_api.doroze_actuator_virtual._benchmark_telemetry_floor, a
-      private function of the module kept for this benchmark).
+      loop (bench/native/telemetry_floor.cpp, built with the package into
+      build/pkg/bench/native but not installed).
 
     python bench/virtual_actuator_bench.py [--model ORBIT_4] [--ticks N] [--repeats R]
 
@@ -24,15 +24,20 @@ from __future__ import annotations
 import argparse
 import ctypes
 import gc
+import os
 import statistics
 import sys
 import time
 import tracemalloc
 
-import vez_api.doroze_actuator_virtual as virtual
 from vez_api._twin_assets import resolve_dtwin_artifacts
 from vez_api._twin_backend import ActuatorWrapper
 from vez_api.doroze_actuator_virtual import DorozeActuatorVirtual
+
+# The floor's native loop, from the package build (make install).
+sys.path.insert(0, os.environ.get("VEZ_API_BENCH_NATIVE_DIR", os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "build", "pkg", "bench", "native")))
+import _telemetry_floor  # noqa: E402
 
 SIM_RATE_HZ = 20000
 Items = DorozeActuatorVirtual.VEZ_Items
@@ -196,7 +201,7 @@ def main() -> int:
 
     def run_floor():
         start = time.perf_counter()
-        kept = virtual._benchmark_telemetry_floor(n, ITEMS, CALLBACK_DIVIDER)
+        kept = _telemetry_floor.telemetry_floor(n, ITEMS, CALLBACK_DIVIDER)
         seconds = time.perf_counter() - start
         del kept
         return seconds
@@ -271,7 +276,7 @@ def main() -> int:
 
     print(f"\nmemory per tick (Python allocations kept after {mem_ticks:,} ticks; the twin's own copy excluded)")
     for label, run in (("virtual actuator, log on", memory_logged), ("virtual actuator, log off", memory_off),
-                       ("(b) floor", lambda: virtual._benchmark_telemetry_floor(mem_ticks, ITEMS, CALLBACK_DIVIDER)),
+                       ("(b) floor", lambda: _telemetry_floor.telemetry_floor(mem_ticks, ITEMS, CALLBACK_DIVIDER)),
                        ("(a) plain Python loop", memory_python)):  # fmt: skip
         print(f"  {label:28s} {traced_bytes(run) / mem_ticks:8.0f} bytes/tick")
     return 0

@@ -15,36 +15,6 @@ namespace {
 constexpr double kBootloaderSilence = 2.0;  // seconds an actuator or adapter stays in its boot loader
 constexpr uint64_t kMaxCatchUpSteps = 4000;  // a starved emulator skips time rather than stall
 
-// How a feedback item's four bytes are read.
-enum class ItemType { kFloat, kUnsigned, kSigned };
-
-bool is_item(uint8_t code) {
-  return (code >= 65 && code <= 77) || (code >= 79 && code <= 102) || (code >= 112 && code <= 115) ||
-         (code >= 144 && code <= 154);
-}
-
-ItemType item_type(uint8_t code) {
-  switch (code) {
-    case 66: case 68: case 96: case 97: case 98: case 99: case 100: case 101: case 102: case 144:
-      return ItemType::kUnsigned;
-    case 74:
-      return ItemType::kSigned;
-    default:
-      return ItemType::kFloat;
-  }
-}
-
-constexpr uint8_t kModeTorque = 5, kModeSpeed = 6, kModePosition = 7, kModeImpedance = 8;
-
-namespace param {
-constexpr uint8_t kDamping = 0x01, kStiffness = 0x02, kLimTorque = 0x04, kProfileSpeedMax = 0x0B, kKpSpeed = 0x0D, kKiSpeed = 0x0E, kKpPosition = 0x0F,
-                  kFfGain = 0x45;
-constexpr uint8_t kMode = 0x30, kSetpoint = 0x31, kTorquePerformance = 0x40, kSpeedPerformance = 0x41,
-                  kProfileSpeedMaxRadS = 0x42, kProfileTorqueMaxNm = 0x43, kInvertFlag = 0x44, kFirmwareVersion = 0x80,
-                  kVezAddress = 0x81, kSerialNumber = 0x82, kDeviceModel = 0x83, kControlVersion = 0x84,
-                  kCanHighSpeed = 0x85;
-}
-
 // Parameters an actuator keeps outside its control model, with factory values.
 const std::map<uint8_t, float>& factory_stored() {
   static const std::map<uint8_t, float> values = {
@@ -53,8 +23,6 @@ const std::map<uint8_t, float>& factory_stored() {
   };
   return values;
 }
-
-bool valid_mode(uint8_t mode) { return mode >= 2 && mode <= 8; }
 
 }  // namespace
 

@@ -9,23 +9,9 @@
 #include <vector>
 
 #include "bus.hpp"
+#include "device_vocabulary.hpp"
 
 namespace vez::emulator {
-
-// Action bytes that open a command payload, and record codes of answers.
-namespace action {
-inline constexpr uint8_t kStart = 0x01, kStop = 0x02, kChangeMode = 0x03, kChangeSetpoint = 0x04,
-                         kSetFeedbackRate = 0x06, kSetFeedbackItems = 0x07, kResetEncoder = 0x0A,
-                         kSetParameters = 0x0B, kGetParameters = 0x0C, kSetTorquePerformance = 0x0D,
-                         kSetSpeedPerformance = 0x0E, kGetItems = 0x0F, kSetpointFF = 0x10, kSetpointTorque = 0x11,
-                         kSetpointSpeed = 0x12, kSetpointPosition = 0x13, kSetpointImpedance = 0x14,
-                         kSetpointSpeedInternal = 0x15, kSetpointPositionInternal = 0x16, kStartSineRef = 0x38,
-                         kSave = 0x39, kPing = 0x40, kBlink = 0x41, kEnterBootloader = 0xC1, kClearConfig = 0xC2,
-                         kResetIntEncoder = 0xC3, kResetExtEncoder = 0xC4;
-}  // namespace action
-namespace record {
-inline constexpr uint8_t kBeacon = 0x80, kErrors = 0x82, kParameters = 0x83;
-}
 
 inline constexpr uint8_t kCanAdapterModel = 5;
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "feedback_schedule.hpp"
+
 namespace vez::core {
 
 namespace {
@@ -65,9 +67,8 @@ RateDivider feedback_rate_divider(int64_t rate_hz) {
   if (rate_hz < 0) return {RateError::kNegative, 0};
   if (rate_hz > kFeedbackBaseRateHz) return {RateError::kAboveMaximum, 0};
   if (rate_hz == 0) return {RateError::kNone, 0};
-  // nearbyint rounds in the default mode, to nearest with halves to even.
-  const double divider = std::nearbyint(static_cast<double>(kFeedbackBaseRateHz) / static_cast<double>(rate_hz));
-  return {RateError::kNone, std::max<uint32_t>(1, static_cast<uint32_t>(divider))};
+  const double divider = rate_divider(static_cast<double>(kFeedbackBaseRateHz), static_cast<double>(rate_hz));
+  return {RateError::kNone, static_cast<uint32_t>(divider)};
 }
 
 FirmwareVersion unpack_firmware_version(uint16_t packed) {

@@ -194,6 +194,10 @@ enum class Item : uint8_t { VEZ_ITEMS(VEZ_X_TYPED_ENUMERATOR) };
 #undef VEZ_X_ENUMERATOR
 #undef VEZ_X_TYPED_ENUMERATOR
 
+// How long a sender waits after ENTER_BOOTLOADER before it goes on (the
+// device restarts into its boot loader meanwhile).
+inline constexpr double kBootloaderPauseSeconds = 0.1;
+
 // One member of an enumeration: its name and value, in declaration order.
 struct NamedCode {
   const char* name;

@@ -88,24 +88,39 @@ double as_float(py::handle obj, const char* arg) {
   return value;
 }
 
-py::list as_list(py::handle obj, const char* arg) {
+py::list as_list_or_subclass(py::handle obj, const char* arg) {
   if (!PyList_Check(obj.ptr())) raise_arg_type(arg, "list", obj);
   return py::reinterpret_borrow<py::list>(obj);
 }
 
-py::dict as_dict(py::handle obj, const char* arg) {
+py::dict as_dict_or_subclass(py::handle obj, const char* arg) {
   if (!PyDict_Check(obj.ptr())) raise_arg_type(arg, "dict", obj);
   return py::reinterpret_borrow<py::dict>(obj);
 }
 
-py::str as_str(py::handle obj, const char* arg) {
+py::str as_str_or_subclass(py::handle obj, const char* arg) {
   if (!PyUnicode_Check(obj.ptr())) raise_arg_type(arg, "str", obj);
   return py::reinterpret_borrow<py::str>(obj);
 }
 
-py::object as_optional_str(py::handle obj, const char* arg) {
+py::object as_optional_str_or_subclass(py::handle obj, const char* arg) {
   if (obj.is_none()) return py::none();
-  return as_str(obj, arg);
+  return as_str_or_subclass(obj, arg);
+}
+
+py::list as_exact_list(py::handle obj, const char* arg) {
+  if (!PyList_CheckExact(obj.ptr())) raise_arg_type(arg, "list", obj);
+  return py::reinterpret_borrow<py::list>(obj);
+}
+
+py::dict as_exact_dict(py::handle obj, const char* arg) {
+  if (!PyDict_CheckExact(obj.ptr())) raise_arg_type(arg, "dict", obj);
+  return py::reinterpret_borrow<py::dict>(obj);
+}
+
+py::str as_exact_str(py::handle obj, const char* arg) {
+  if (!PyUnicode_CheckExact(obj.ptr())) raise_arg_type(arg, "str", obj);
+  return py::reinterpret_borrow<py::str>(obj);
 }
 
 std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
@@ -155,45 +170,6 @@ void ModuleRef::import_from(const char* module, std::initializer_list<const char
 }
 
 py::object ModuleRef::default_logger() const { return get("logging").attr("getLogger")(name_); }
-
-void OriginalName::remember(const ModuleRef& mod, const char* name) {
-  name_ = name;
-  key_ = interned(name);
-  original_ = mod.peek(key_);
-  Py_XINCREF(original_);
-}
-
-PyObject* interned(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);  // kept for the process lifetime
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
-
-void OriginalAttribute::remember(py::handle cls, const char* name) {
-  name_ = interned(name);
-  // A strong reference, never released: were the original freed after a
-  // replacement, a new object at its address would pass the identity test.
-  original_ = compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name_);
-  Py_XINCREF(original_);
-}
-
-bool OriginalAttribute::holds_on_type(PyTypeObject* type) const {
-  return original_ != nullptr && compat::type_lookup(type, name_) == original_;
-}
-
-bool OriginalAttribute::holds(py::handle obj) const {
-  PyTypeObject* type = Py_TYPE(obj.ptr());
-  if (type->tp_getattro != PyObject_GenericGetAttr || !holds_on_type(type)) return false;
-  PyObject* dict = PyObject_GenericGetDict(obj.ptr(), nullptr);
-  if (dict == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  const bool shadowed = PyDict_GetItemWithError(dict, name_) != nullptr || PyErr_Occurred();
-  Py_DECREF(dict);
-  PyErr_Clear();
-  return !shadowed;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -425,6 +401,24 @@ void sign_class_from_init(py::handle cls) {
 
 py::object super_attr(py::handle cls, py::handle self, const char* name) {
   return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, self).attr(name);
+}
+
+PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);  // kept for the process lifetime
+  if (s == nullptr) throw_python_error();
+  return s;
+}
+
+bool truthy(py::handle obj) {
+  const int result = PyObject_IsTrue(obj.ptr());
+  if (result < 0) throw_python_error();
+  return result == 1;
+}
+
+bool is_instance(py::handle obj, PyObject* cls) {
+  const int result = PyObject_IsInstance(obj.ptr(), cls);
+  if (result < 0) throw_python_error();
+  return result == 1;
 }
 
 py::list bytes_to_list(const uint8_t* data, size_t n) {

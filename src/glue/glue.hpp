@@ -67,12 +67,17 @@ uint64_t low_bits(py::handle int_obj);
 // A number converted with float().
 double as_float(py::handle obj, const char* arg);
 
-// Exact type checks (subclasses are accepted only where Python would).
-py::list as_list(py::handle obj, const char* arg);   // exactly list
-py::dict as_dict(py::handle obj, const char* arg);   // exactly dict
-py::str as_str(py::handle obj, const char* arg);     // exactly str
-// A str or None; returns None as py::none().
-py::object as_optional_str(py::handle obj, const char* arg);
+// Container and text arguments.  The *_or_subclass checks accept what
+// isinstance(obj, list) (dict, str) accepts; the exact ones accept the
+// builtin type itself only.
+py::list as_list_or_subclass(py::handle obj, const char* arg);
+py::dict as_dict_or_subclass(py::handle obj, const char* arg);
+py::str as_str_or_subclass(py::handle obj, const char* arg);
+// A str (or subclass) or None; returns None as py::none().
+py::object as_optional_str_or_subclass(py::handle obj, const char* arg);
+py::list as_exact_list(py::handle obj, const char* arg);
+py::dict as_exact_dict(py::handle obj, const char* arg);
+py::str as_exact_str(py::handle obj, const char* arg);
 
 // str(obj) as UTF-8.
 std::string str(py::handle obj);
@@ -117,45 +122,6 @@ class ModuleRef {
   PyObject* module_ = nullptr;
   std::string name_;
 };
-
-// A module global whose original value is remembered, for guarded fast paths:
-// is_original() tells whether the name still holds the object the module
-// installed (nobody patched or replaced it).
-class OriginalName {
- public:
-  void remember(const ModuleRef& mod, const char* name);
-  bool is_original(const ModuleRef& mod) const { return mod.peek(key_) == original_; }
-  const char* name() const { return name_; }
-
- private:
-  const char* name_ = "";
-  PyObject* key_ = nullptr;       // the name interned, kept for the process lifetime
-  PyObject* original_ = nullptr;  // strong reference, intentionally never released
-};
-
-// An attribute instances find through their class (a method, a property, a
-// static method), remembered as the class held it when the module was made,
-// for guarded fast paths: holds(obj) tells whether obj still finds exactly
-// that object (type(obj) resolves the name to it, attribute lookup is the
-// generic one and the instance dict does not shadow it).  A subclass
-// override, a patch of the class or of the instance all answer false.
-class OriginalAttribute {
- public:
-  void remember(py::handle cls, const char* name);
-  bool holds(py::handle obj) const;
-  // The class-level half of holds(): `type` resolves the name to the original.
-  bool holds_on_type(PyTypeObject* type) const;
-  PyObject* name() const { return name_; }
-  PyObject* original() const { return original_; }
-
- private:
-  PyObject* name_ = nullptr;      // interned
-  PyObject* original_ = nullptr;  // strong reference, intentionally never released
-};
-
-// An interned str kept for the process lifetime (attribute names looked up
-// on hot paths).
-PyObject* interned(const char* text);
 
 // ---------------------------------------------------------------------------
 // Warnings and logging
@@ -415,6 +381,28 @@ PyObject* def_fast_method(py::handle cls, PyMethodDef* def);
 
 // ---------------------------------------------------------------------------
 // Small helpers
+
+// The pending Python error as a C++ exception.
+[[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
+
+// A new reference as a py::object; the pending error when it is null.
+inline py::object steal(PyObject* obj) {
+  if (obj == nullptr) throw_python_error();
+  return py::reinterpret_steal<py::object>(obj);
+}
+
+// The object's reference, leaked on purpose: for module-level pointers that
+// must outlive every use, including those during interpreter exit.
+inline PyObject* keep(py::object obj) { return obj.release().ptr(); }
+
+// An interned str kept for the process lifetime.
+PyObject* interned(const char* text);
+
+// bool(obj); errors propagate.
+bool truthy(py::handle obj);
+
+// isinstance(obj, cls); errors propagate.
+bool is_instance(py::handle obj, PyObject* cls);
 
 // self.<name>(*args): dispatches through the instance so overrides and
 // patched methods are honoured.

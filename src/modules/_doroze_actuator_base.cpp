@@ -94,7 +94,7 @@ std::string actuator_tag(py::handle address) {
 
 void default_error_callback(py::object self, py::handle address, py::handle errors) {
   py::int_ addr = glue::as_int(address, "address");
-  py::dict table = glue::as_dict(errors, "errors");
+  py::dict table = glue::as_dict_or_subclass(errors, "errors");
   const std::string prefix = actuator_tag(addr);
   py::object logger = self.attr("logger");
   // Walked with a live iterator, so a dictionary that changes size underneath

@@ -41,17 +41,11 @@ py::object path_of(py::handle value) { return mod.get("Path")(value); }
 
 py::object join(py::handle path, const char* part) { return path.attr("__truediv__")(part); }
 
-bool truth(py::handle value) {
-  const int t = PyObject_IsTrue(value.ptr());
-  if (t < 0) throw py::error_already_set();
-  return t == 1;
-}
-
 void sort_list(py::list& list) {
   if (PyList_Sort(list.ptr()) != 0) throw py::error_already_set();
 }
 
-bool is_dir(py::handle path) { return truth(path.attr("is_dir")()); }
+bool is_dir(py::handle path) { return glue::truthy(path.attr("is_dir")()); }
 
 // A mapping value, or an empty one for null, absent or anything else: a
 // level the file leaves empty reads as empty instead of crashing.
@@ -90,7 +84,7 @@ void report_unusable_assets_root(py::handle value) {
   if (is_dir(path)) return;
   const std::string text = glue::str(value);
   if (!reported->insert(text).second) return;
-  const char* what = truth(path.attr("exists")()) ? "is not a directory" : "does not exist";
+  const char* what = glue::truthy(path.attr("exists")()) ? "is not a directory" : "does not exist";
   glue::log(mod.default_logger(), "warning",
             std::string(kAssetsRootVariable) + " names " + glue::str(py::repr(value)) + ", which " + what +
                 "; searching the built-in locations instead");
@@ -99,7 +93,7 @@ void report_unusable_assets_root(py::handle value) {
 // The value of the assets variable when set and not empty.
 py::object assets_root_variable() {
   py::object value = mod.get("os").attr("environ").attr("get")(kAssetsRootVariable);
-  if (!truth(value)) return py::none();
+  if (!glue::truthy(value)) return py::none();
   report_unusable_assets_root(value);
   return value;
 }
@@ -111,22 +105,12 @@ py::object first_match(py::handle path, const std::string& pattern) {
   return py::reinterpret_borrow<py::object>(*it);
 }
 
-py::dict exact_dict(py::handle value, const char* arg) {
-  if (!PyDict_CheckExact(value.ptr())) glue::raise_arg_type(arg, "dict", value);
-  return py::reinterpret_borrow<py::dict>(value);
-}
-
-py::str exact_str(py::handle value, const char* arg) {
-  if (!PyUnicode_CheckExact(value.ptr())) glue::raise_arg_type(arg, "str", value);
-  return py::reinterpret_borrow<py::str>(value);
-}
-
 // ---------------------------------------------------------------------------
 // Platform and artifact search.
 
 py::object cpu_vendor() {
   py::object cpuinfo = path_of(py::str("/proc/cpuinfo"));
-  if (!truth(cpuinfo.attr("exists")())) return py::none();
+  if (!glue::truthy(cpuinfo.attr("exists")())) return py::none();
   const std::string text = cpuinfo.attr("read_text")("errors"_a = "ignore").cast<std::string>();
   switch (core::cpu_vendor_from_cpuinfo(text)) {
     case core::CpuVendor::amd: return py::str("AMD");
@@ -244,7 +228,7 @@ py::object find_dtwin_bindings_root(py::handle search_root) {
 }
 
 py::object resolve_dtwin_artifacts(py::handle model_name, py::handle bindings_root) {
-  const std::string model = exact_str(model_name, "model_name").cast<std::string>();
+  const std::string model = glue::as_exact_str(model_name, "model_name").cast<std::string>();
   py::object root = mod.get("find_dtwin_bindings_root")(bindings_root);
   py::list targets = mod.get("platform_artifact_targets")();
   for (py::handle target_obj : targets) {
@@ -252,7 +236,7 @@ py::object resolve_dtwin_artifacts(py::handle model_name, py::handle bindings_ro
     py::object binding = join(root, ("bindings_" + model + "_" + target + ".py").c_str());
     py::list library_matches(root.attr("glob")("lib" + model + "_" + target + ".*"));
     sort_list(library_matches);
-    if (truth(binding.attr("exists")()) && !library_matches.empty()) {
+    if (glue::truthy(binding.attr("exists")()) && !library_matches.empty()) {
       return mod.get("DTwinPaths")("library"_a = library_matches[0], "py_bindings"_a = binding);
     }
   }
@@ -282,7 +266,7 @@ py::list list_available_dtwin_artifacts(py::handle bindings_root) {
 
 py::object load_actuator_library_data(py::handle path) {
   py::object library_path = path_of(path);
-  if (!truth(library_path.attr("exists")())) raise_file_not_found("Actuator library not found: " + glue::str(library_path));
+  if (!glue::truthy(library_path.attr("exists")())) raise_file_not_found("Actuator library not found: " + glue::str(library_path));
   py::object yaml = mod.get("yaml");
   if (yaml.is_none()) glue::raise(PyExc_ImportError, "PyYAML is required to load actuator library files.");
   py::object handle = library_path.attr("open")("r", "encoding"_a = "utf-8");
@@ -296,7 +280,7 @@ py::object load_actuator_library_data(py::handle path) {
     throw;
   }
   handle.attr("close")();
-  if (!truth(data)) data = py::dict();
+  if (!glue::truthy(data)) data = py::dict();
   if (!PyDict_Check(data.ptr())) {
     glue::raise(PyExc_ValueError,
                 "Invalid actuator library at " + glue::str(library_path) + ": top-level YAML must be a mapping");
@@ -305,8 +289,8 @@ py::object load_actuator_library_data(py::handle path) {
 }
 
 py::object validate_actuator_library_data(py::handle data_arg, py::handle source_arg) {
-  py::dict data = exact_dict(data_arg, "data");
-  const std::string source = exact_str(source_arg, "source").cast<std::string>();
+  py::dict data = glue::as_exact_dict(data_arg, "data");
+  const std::string source = glue::as_exact_str(source_arg, "source").cast<std::string>();
   py::object actuators = data.contains("actuators") ? py::object(data["actuators"]) : py::object(data);
   if (!PyDict_Check(actuators.ptr())) {
     glue::raise(PyExc_ValueError, "Invalid " + source + ": 'actuators' must be a mapping of name -> spec");
@@ -330,7 +314,7 @@ py::object validate_actuator_library_data(py::handle data_arg, py::handle source
 }
 
 py::object iter_actuator_library_entries(py::handle data_arg) {
-  py::dict data = exact_dict(data_arg, "data");
+  py::dict data = glue::as_exact_dict(data_arg, "data");
   py::object section = data.attr("get")("actuators");
   if (!PyDict_Check(section.ptr())) section = data;
   py::object builtins = py::module_::import("builtins");
@@ -341,7 +325,7 @@ py::object iter_actuator_library_entries(py::handle data_arg) {
 }
 
 py::str format_validation_error(py::handle exc, py::handle source_arg) {
-  const std::string source = exact_str(source_arg, "source").cast<std::string>();
+  const std::string source = glue::as_exact_str(source_arg, "source").cast<std::string>();
   if (!py::hasattr(exc, "errors")) {
     const std::string text = glue::str(exc);
     return py::str(text.empty() ? "Invalid " + source : text);
@@ -367,7 +351,7 @@ py::object get_library_path() {
 
 py::dict load_actuator_library(py::handle library_path) {
   py::object path = library_path.is_none() ? mod.get("_get_library_path")() : path_of(library_path);
-  if (!truth(path.attr("exists")())) raise_file_not_found("Actuator library not found: " + glue::str(path));
+  if (!glue::truthy(path.attr("exists")())) raise_file_not_found("Actuator library not found: " + glue::str(path));
   py::object data = mod.get("load_actuator_library_data")(path);
   py::object platform_key = mod.get("_get_platform_key")();
   // For the default location this is the project's "data" directory.
@@ -384,9 +368,9 @@ py::dict load_actuator_library(py::handle library_path) {
     py::object library_rel_path = dict_get(dtwin_config, "library");
     py::object bindings_rel_path = dict_get(dtwin_config, "py_bindings");
     py::object dtwin_paths = py::none();
-    if (truth(library_rel_path) || truth(bindings_rel_path)) {
+    if (glue::truthy(library_rel_path) || glue::truthy(bindings_rel_path)) {
       auto under_base = [&](py::handle rel) -> py::object {
-        return truth(rel) ? base.attr("__truediv__")(rel) : py::none();
+        return glue::truthy(rel) ? base.attr("__truediv__")(rel) : py::none();
       };
       dtwin_paths = dtwin_paths_type("library"_a = under_base(library_rel_path),
                                      "py_bindings"_a = under_base(bindings_rel_path));
@@ -398,7 +382,7 @@ py::dict load_actuator_library(py::handle library_path) {
 }
 
 py::object get_actuator_spec(py::handle name_arg, py::handle library_path) {
-  py::str name = exact_str(name_arg, "name");
+  py::str name = glue::as_exact_str(name_arg, "name");
   py::dict library = mod.get("load_actuator_library")(library_path);
   if (!library.contains(name)) {
     py::list names(library);
@@ -438,7 +422,7 @@ py::object times(py::handle value, const char* factor_name) {
 }
 
 py::object resolve_torque_limit(py::handle raw_spec) {
-  auto [rated, peak] = operating_points(exact_dict(raw_spec, "raw_spec"));
+  auto [rated, peak] = operating_points(glue::as_exact_dict(raw_spec, "raw_spec"));
   py::object stall = dict_get(peak, "stall_torque_Nm");
   if (!stall.is_none()) {
     PyObject* value = PyNumber_Float(stall.ptr());
@@ -453,7 +437,7 @@ py::object resolve_torque_limit(py::handle raw_spec) {
 }
 
 py::object resolve_speed_limit(py::handle raw_spec) {
-  auto [rated, peak] = operating_points(exact_dict(raw_spec, "raw_spec"));
+  auto [rated, peak] = operating_points(glue::as_exact_dict(raw_spec, "raw_spec"));
   py::object maximum = dict_get(peak, "maximum_speed_rpm");
   if (!maximum.is_none()) return times(maximum, "_RPM_TO_RAD_S");
   py::object rated_speed = dict_get(rated, "rated_speed_rpm");

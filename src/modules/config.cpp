@@ -34,11 +34,7 @@ glue::ModuleRef mod;
 // Parameters written per set_parameters call: one message each.
 constexpr size_t kWriteBatch = core::kMaxParametersPerRequest;
 
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
+using glue::truthy;
 
 // ConfigError(message, problems): `problems` lists one line per fault.
 [[noreturn]] void raise_config_error(const std::string& message, const std::vector<std::string>& problems = {}) {

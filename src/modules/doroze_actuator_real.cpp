@@ -25,8 +25,10 @@
 #include "core/bus_scan.hpp"
 #include "core/request_match.hpp"
 #include "glue/glue.hpp"
+#include "glue/installed.hpp"
 #include "modules/actuator_vocabulary.hpp"
 #include "modules/doroze_actuator_real/request_waits.hpp"
+#include "modules/setpoint_signatures.hpp"
 #include "modules/vez_over_usb_capi.hpp"
 
 namespace py = pybind11;
@@ -48,7 +50,6 @@ PyObject* scanner_class = nullptr;  // DorozeActuatorScannerReal
 // Polling steps of the waiting calls.
 constexpr double kAnswerPollSeconds = 0.01;      // pings and parameter reads
 constexpr double kItemsPollSeconds = 0.005;      // blocking item reads
-constexpr double kBootloaderPauseSeconds = 0.1;  // after ENTER_BOOTLOADER
 constexpr double kGetModeTimeoutSeconds = 0.5;
 
 // The base class's enumerations and their members.
@@ -56,11 +57,7 @@ vez::modules::ActuatorVocabulary vocab;
 
 PyObject* keep(py::object obj) { return obj.release().ptr(); }
 
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
+using glue::truthy;
 
 // ---------------------------------------------------------------------------
 // Guarded fast paths
@@ -73,31 +70,31 @@ bool truthy(py::handle obj) {
 // so subclasses and patches keep working.
 
 struct FastPaths {
-  glue::OriginalAttribute send_vez_common;
-  glue::OriginalAttribute change_mode;
-  glue::OriginalAttribute address;  // the base class's property over _address
+  glue::Installed send_vez_common;
+  glue::Installed change_mode;
+  glue::Installed address;  // the base class's property over _address
   // The receive side: while these are the module's own, every answer the
   // actuator stores is reported to the request waiting for it.
-  glue::OriginalAttribute can_callback;
-  glue::OriginalAttribute parse_parameters;
+  glue::Installed can_callback;
+  glue::Installed parse_parameters;
   // What the pipelined scan relies on besides the receive side.
-  glue::OriginalAttribute send_ping;
-  glue::OriginalAttribute model;
-  glue::OriginalAttribute version;
+  glue::Installed send_ping;
+  glue::Installed model;
+  glue::Installed version;
   PyObject* send_vez = nullptr;
   PyObject* can_high_speed_keyword = nullptr;        // ("can_high_speed",)
   PyObject* high_speed_candidate_keyword = nullptr;  // ("high_speed_candidate",)
   // The module's `time` and the two functions the waits use, as imported.
-  glue::OriginalName time_module;
-  PyObject* original_time = nullptr;
-  PyObject* original_sleep = nullptr;
+  glue::Installed time_module;
+  glue::ModuleRef imported_time;
+  glue::Installed time_function;
+  glue::Installed sleep_function;
 };
 FastPaths fast;
 
 // Attribute names of the instance state, interned once.
 struct Names {
-  PyObject *address, *adapter, *can_high_speed, *got_pong, *got_parameters, *low_feedback, *parameters, *time,
-      *sleep;
+  PyObject *address, *adapter, *can_high_speed, *got_pong, *got_parameters, *low_feedback, *parameters;
 } names;
 
 py::object get_attr(py::handle obj, PyObject* name) {
@@ -114,11 +111,8 @@ void set_attr(py::handle obj, PyObject* name, py::handle value) {
 // imported: then a wait may use the monotonic clock and a condition
 // variable; a patched clock (tests, simulations) gets the documented loop.
 bool time_is_original() {
-  if (!fast.time_module.is_original(mod)) return false;
-  PyObject* time_module = mod.peek("time");
-  PyObject* dict = PyModule_Check(time_module) ? PyModule_GetDict(time_module) : nullptr;
-  return dict != nullptr && PyDict_GetItemWithError(dict, names.time) == fast.original_time &&
-         PyDict_GetItemWithError(dict, names.sleep) == fast.original_sleep;
+  return fast.time_module.global_holds(mod) && fast.time_function.global_holds(fast.imported_time) &&
+         fast.sleep_function.global_holds(fast.imported_time);
 }
 
 py::object steal_or_throw(PyObject* result) {
@@ -128,7 +122,7 @@ py::object steal_or_throw(PyObject* result) {
 
 // self.address: the stored field when the property is the base class's own.
 py::object actuator_address(py::handle self) {
-  if (fast.address.holds(self)) return get_attr(self, names.address);
+  if (fast.address.holds_for(self.ptr())) return get_attr(self, names.address);
   return get_attr(self, fast.address.name());
 }
 
@@ -168,7 +162,7 @@ uint8_t member_byte(py::handle obj, PyObject* enum_cls, const char* arg, const c
 // member is checked before anything is sent.
 std::vector<uint8_t> request_codes(py::handle items, const char* arg, PyObject* enum_cls, const char* expected,
                                    size_t limit, const char* limit_warning) {
-  py::list list = glue::as_list(items, arg);
+  py::list list = glue::as_list_or_subclass(items, arg);
   size_t count = py::len(list);
   if (limit_warning != nullptr && count > limit) {
     glue::warn(mod, PyExc_UserWarning, limit_warning);
@@ -525,7 +519,7 @@ void send_vez_common_impl(py::handle self, py::handle msg, bool high_speed_candi
 // payload goes to the transport's C API as it is: the same call without the
 // list it would be handed as.
 void send(py::handle self, const core::Payload& payload, bool high_speed_candidate = false) {
-  if (fast.send_vez_common.holds(self)) {
+  if (fast.send_vez_common.holds_for(self.ptr())) {
     if (const vez::usb::CApi* usb = vez::modules::real::usb_transport_api()) {
       const bool high_speed = truthy(get_attr(self, names.can_high_speed)) && high_speed_candidate;
       py::object adapter = get_attr(self, names.adapter);
@@ -560,15 +554,15 @@ struct RequestWaitContext {
       : transport(get_attr(self, names.adapter)), time_module(mod.get("time")) {
     plan.timeout = timeout;
     plan.step = step;
-    plan.on_signal = time_is_original() && fast.can_callback.holds(self) &&
-                     (!parameters || fast.parse_parameters.holds(self));
+    plan.on_signal = time_is_original() && fast.can_callback.holds_for(self.ptr()) &&
+                     (!parameters || fast.parse_parameters.holds_for(self.ptr()));
     plan.transport = transport.ptr();
     plan.time_module = time_module.ptr();
   }
 };
 
 void send_vez_common(py::object self, py::handle msg, py::handle high_speed_candidate) {
-  py::list payload = glue::as_list(msg, "msg");
+  py::list payload = glue::as_list_or_subclass(msg, "msg");
   send_vez_common_impl(self, payload, truthy(high_speed_candidate));
 }
 
@@ -643,7 +637,7 @@ void set_home_position(py::object self) { send(self, core::command(Action::RESET
 
 void enter_bootloader(py::object self) {
   send(self, core::command(Action::ENTER_BOOTLOADER));
-  mod.get("time").attr("sleep")(kBootloaderPauseSeconds);
+  mod.get("time").attr("sleep")(core::kBootloaderPauseSeconds);
 }
 
 void change_mode(py::object self, py::handle mode) {
@@ -697,7 +691,7 @@ void mode_bound_setpoint(py::object self, core::Mode required, Action action, st
   const int differs = PyObject_RichCompareBool(self.attr("_current_mode").ptr(), mode_member.ptr(), Py_NE);
   if (differs < 0) throw py::error_already_set();
   if (differs) {
-    if (fast.change_mode.holds(self)) {
+    if (fast.change_mode.holds_for(self.ptr())) {
       change_mode(self, mode_member);
     } else {
       glue::call_method(self, "change_mode", mode_member);
@@ -706,66 +700,30 @@ void mode_bound_setpoint(py::object self, core::Mode required, Action action, st
   send(self, core::setpoint_command(action, values.data(), count), true);
 }
 
-void change_torque_setpoint(py::object self, py::handle setpoint, py::handle id_Kp, py::handle id_Ki,
-                            py::handle iq_Kp, py::handle iq_Ki) {
-  mode_bound_setpoint(self, core::Mode::TORQUE, Action::CHANGE_SETPOINT_TORQUE,
-                      {{setpoint, "setpoint"}, {id_Kp, "id_Kp"}, {id_Ki, "id_Ki"}, {iq_Kp, "iq_Kp"}, {iq_Ki, "iq_Ki"}});
+using vez::modules::kImpedanceSetpoint;
+using vez::modules::kInternalPositionSetpoint;
+using vez::modules::kInternalSpeedSetpoint;
+using vez::modules::kPositionSetpoint;
+using vez::modules::kSpeedSetpoint;
+using vez::modules::kTorqueSetpoint;
+using vez::modules::OptionHandle;
+using vez::modules::SetpointSignature;
+
+// A setpoint method of the shared table whose value and options go out in
+// `action`'s message after the switch to the signature's mode.
+template <const SetpointSignature& S, Action A, size_t... I>
+void def_mode_bound_setpoint(glue::ClassBuilder& builder, const char* doc, std::index_sequence<I...>) {
+  vez::modules::def_setpoint<S>(
+      builder,
+      [](py::object self, py::handle setpoint, OptionHandle<I>... options) {
+        mode_bound_setpoint(self, S.mode, A, {{setpoint, "setpoint"}, {options, S.options[I]}...});
+      },
+      doc);
 }
 
-void change_speed_setpoint(py::object self, py::handle setpoint, py::handle FF_gain, py::handle spd_Ki,
-                           py::handle spd_Kp, py::handle ref_ff_torque) {
-  mode_bound_setpoint(self, core::Mode::SPEED, Action::CHANGE_SETPOINT_SPEED,
-                      {{setpoint, "setpoint"},
-                       {FF_gain, "FF_gain"},
-                       {spd_Ki, "spd_Ki"},
-                       {spd_Kp, "spd_Kp"},
-                       {ref_ff_torque, "ref_ff_torque"}});
-}
-
-void change_position_setpoint(py::object self, py::handle setpoint, py::handle FF_gain, py::handle spd_Ki,
-                              py::handle spd_Kp, py::handle pos_Kp, py::handle ref_ff_torque) {
-  mode_bound_setpoint(self, core::Mode::POSITION, Action::CHANGE_SETPOINT_POSITION,
-                      {{setpoint, "setpoint"},
-                       {FF_gain, "FF_gain"},
-                       {spd_Ki, "spd_Ki"},
-                       {spd_Kp, "spd_Kp"},
-                       {pos_Kp, "pos_Kp"},
-                       {ref_ff_torque, "ref_ff_torque"}});
-}
-
-void change_impedance_setpoint(py::object self, py::handle setpoint, py::handle FF_gain, py::handle K_stiff,
-                               py::handle K_damp, py::handle J_imp, py::handle ref_ff_torque,
-                               py::handle ref_impedance_spd, py::handle ref_impedance_acel) {
-  mode_bound_setpoint(self, core::Mode::IMPEDANCE, Action::CHANGE_SETPOINT_IMPEDANCE,
-                      {{setpoint, "setpoint"},
-                       {FF_gain, "FF_gain"},
-                       {K_stiff, "K_stiff"},
-                       {K_damp, "K_damp"},
-                       {J_imp, "J_imp"},
-                       {ref_ff_torque, "ref_ff_torque"},
-                       {ref_impedance_spd, "ref_impedance_spd"},
-                       {ref_impedance_acel, "ref_impedance_acel"}});
-}
-
-void internal_change_speed_setpoint(py::object self, py::handle setpoint, py::handle spd_b0, py::handle spd_wc,
-                                    py::handle spd_wo) {
-  mode_bound_setpoint(self, core::Mode::SPEED, Action::CHANGE_SETPOINT_SPEED_INTERNAL,
-                      {{setpoint, "setpoint"}, {spd_b0, "spd_b0"}, {spd_wc, "spd_wc"}, {spd_wo, "spd_wo"}});
-}
-
-void internal_change_position_setpoint(py::object self, py::handle setpoint, py::handle pos_Ki, py::handle pos_Kd,
-                                       py::handle pos_b0, py::handle pos_wc, py::handle pos_wo, py::handle spd_b0,
-                                       py::handle spd_wc, py::handle spd_wo) {
-  mode_bound_setpoint(self, core::Mode::POSITION, Action::CHANGE_SETPOINT_POSITION_INTERNAL,
-                      {{setpoint, "setpoint"},
-                       {pos_Ki, "pos_Ki"},
-                       {pos_Kd, "pos_Kd"},
-                       {pos_b0, "pos_b0"},
-                       {pos_wc, "pos_wc"},
-                       {pos_wo, "pos_wo"},
-                       {spd_b0, "spd_b0"},
-                       {spd_wc, "spd_wc"},
-                       {spd_wo, "spd_wo"}});
+template <const SetpointSignature& S, Action A>
+void def_mode_bound_setpoint(glue::ClassBuilder& builder, const char* doc) {
+  def_mode_bound_setpoint<S, A>(builder, doc, std::make_index_sequence<S.option_count>());
 }
 
 // {member: value} as set_parameters takes it.
@@ -888,7 +846,7 @@ py::object get_items_blocking(py::object self, py::handle items, py::handle time
 // Parameters
 
 void set_parameters(py::object self, py::handle parameters) {
-  py::dict table = glue::as_dict(parameters, "parameters");
+  py::dict table = glue::as_dict_or_subclass(parameters, "parameters");
   // Everything is converted before the first batch goes out.
   std::vector<core::ParameterWrite> writes;
   writes.reserve(py::len(table));
@@ -919,7 +877,7 @@ py::object get_parameters(py::object self, py::handle parameters, py::handle tim
     // carries this batch's parameters counts; otherwise the flag does.
     RequestWaitContext wait(self, seconds, kAnswerPollSeconds, true);
     const bool matched_answers = wait.plan.on_signal ||
-                                 (fast.can_callback.holds(self) && fast.parse_parameters.holds(self));
+                                 (fast.can_callback.holds_for(self.ptr()) && fast.parse_parameters.holds_for(self.ptr()));
     const WaitEnd end = vez::modules::real::wait_for_answer(awaited, wait.plan, [&] {
       return matched_answers ? awaited.answered : truthy(get_attr(self, names.got_parameters));
     });
@@ -965,50 +923,55 @@ void restore_factory_parameters(py::object self, py::handle settle_time) {
 // Older method names: each warns at the caller's line, then forwards (or, for
 // the removed low-rate stream, does nothing else).
 
-void forward_one(py::handle self, const char* old_name, const char* new_name, py::handle argument) {
-  glue::warn_deprecated_name(mod, old_name, new_name);
-  glue::call_method(self, new_name, argument);
-}
+// An older name of a one-argument method: warns, then calls the new one.
+struct Forwarder {
+  const char* old_name;
+  const char* new_name;
+  const char* parameter;
+};
+constexpr Forwarder kForwarders[] = {
+    {"changeAddress", "change_address", "new_address"},
+    {"setFeedbackItems", "set_feedback_items", "items"},
+    {"setFeedbackRate", "set_feedback_rate", "rate"},
+    {"set_high_freq_feedback_items", "set_feedback_items", "items"},
+    {"setHighFreqFeedbackItems", "set_feedback_items", "items"},
+    {"set_high_freq_feedback_rate", "set_feedback_rate", "rate"},
+    {"setHighFreqFeedbackRate", "set_feedback_rate", "rate"},
+};
+
+// An older name of the removed low-rate stream: warns and does nothing else.
+struct Retired {
+  const char* old_name;
+  const char* parameter;
+};
+constexpr Retired kRetiredLowRateNames[] = {
+    {"set_low_freq_feedback_items", "items"},
+    {"setLowFreqFeedbackItems", "items"},
+    {"set_low_freq_feedback_rate", "rate"},
+    {"setLowFreqFeedbackRate", "rate"},
+};
+constexpr const char kRetiredLowRateReplacement[] = "get_items_blocking";
 
 void add_older_names(glue::ClassBuilder& cls) {
-  cls.def("changeAddress", [](py::object self, py::handle new_address) {
-       forward_one(self, "changeAddress", "change_address", new_address);
-     }, py::arg("new_address"), glue::doc{"Deprecated (DeprecationWarning): use change_address."})
-      .def("setFeedbackItems", [](py::object self, py::handle items) {
-        forward_one(self, "setFeedbackItems", "set_feedback_items", items);
-      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_items."})
-      .def("setFeedbackRate", [](py::object self, py::handle rate) {
-        forward_one(self, "setFeedbackRate", "set_feedback_rate", rate);
-      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_rate."})
-      .def("set_high_freq_feedback_items", [](py::object self, py::handle items) {
-        forward_one(self, "set_high_freq_feedback_items", "set_feedback_items", items);
-      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_items."})
-      .def("setHighFreqFeedbackItems", [](py::object self, py::handle items) {
-        forward_one(self, "setHighFreqFeedbackItems", "set_feedback_items", items);
-      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_items."})
-      .def("set_high_freq_feedback_rate", [](py::object self, py::handle rate) {
-        forward_one(self, "set_high_freq_feedback_rate", "set_feedback_rate", rate);
-      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_rate."})
-      .def("setHighFreqFeedbackRate", [](py::object self, py::handle rate) {
-        forward_one(self, "setHighFreqFeedbackRate", "set_feedback_rate", rate);
-      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning): use set_feedback_rate."})
-      .def("set_low_freq_feedback_items", [](py::object, py::handle) {
-        glue::warn_deprecated_name(mod, "set_low_freq_feedback_items", "get_items_blocking");
-      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
-      .def("setLowFreqFeedbackItems", [](py::object, py::handle) {
-        glue::warn_deprecated_name(mod, "setLowFreqFeedbackItems", "get_items_blocking");
-      }, py::arg("items"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
-      .def("set_low_freq_feedback_rate", [](py::object, py::handle) {
-        glue::warn_deprecated_name(mod, "set_low_freq_feedback_rate", "get_items_blocking");
-      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
-      .def("setLowFreqFeedbackRate", [](py::object, py::handle) {
-        glue::warn_deprecated_name(mod, "setLowFreqFeedbackRate", "get_items_blocking");
-      }, py::arg("rate"), glue::doc{"Deprecated (DeprecationWarning) and without effect: use get_items_blocking."})
-      .def("getItemsBlocking", [](py::object self, py::handle items, py::handle timeout) {
-        glue::warn_deprecated_name(mod, "getItemsBlocking", "get_items_blocking");
-        return glue::call_method(self, "get_items_blocking", items, "timeout"_a = timeout);
-      }, py::arg("items"), py::arg("timeout") = 1.0,
-           glue::doc{"Deprecated (DeprecationWarning): use get_items_blocking; returns what it returns."})
+  for (const Forwarder& f : kForwarders) {
+    const std::string doc = std::string("Deprecated (DeprecationWarning): use ") + f.new_name + ".";
+    cls.def(f.old_name, [&f](py::object self, py::handle argument) {
+      glue::warn_deprecated_name(mod, f.old_name, f.new_name);
+      glue::call_method(self, f.new_name, argument);
+    }, py::arg(f.parameter), glue::doc{doc.c_str()});
+  }
+  for (const Retired& r : kRetiredLowRateNames) {
+    const std::string doc =
+        std::string("Deprecated (DeprecationWarning) and without effect: use ") + kRetiredLowRateReplacement + ".";
+    cls.def(r.old_name, [&r](py::object, py::handle) {
+      glue::warn_deprecated_name(mod, r.old_name, kRetiredLowRateReplacement);
+    }, py::arg(r.parameter), glue::doc{doc.c_str()});
+  }
+  cls.def("getItemsBlocking", [](py::object self, py::handle items, py::handle timeout) {
+       glue::warn_deprecated_name(mod, "getItemsBlocking", "get_items_blocking");
+       return glue::call_method(self, "get_items_blocking", items, "timeout"_a = timeout);
+     }, py::arg("items"), py::arg("timeout") = 1.0,
+          glue::doc{"Deprecated (DeprecationWarning): use get_items_blocking; returns what it returns."})
       .def("reset_encoder_position", [](py::object self) {
         glue::warn_deprecated_name(mod, "reset_encoder_position", "set_home_position");
         glue::call_method(self, "set_home_position");
@@ -1082,8 +1045,9 @@ py::list scan_one_by_one(py::object self, int64_t first, int64_t last) {
 // properties are the module's own.
 bool can_pipeline(py::handle self, py::handle adapter) {
   return vez::modules::real::plain_usb_transport(adapter.ptr()) && time_is_original() &&
-         fast.send_ping.holds(self) && fast.send_vez_common.holds(self) && fast.can_callback.holds(self) &&
-         fast.model.holds(self) && fast.version.holds(self);
+         fast.send_ping.holds_for(self.ptr()) && fast.send_vez_common.holds_for(self.ptr()) &&
+         fast.can_callback.holds_for(self.ptr()) && fast.model.holds_for(self.ptr()) &&
+         fast.version.holds_for(self.ptr());
 }
 
 // Makes `window` the scanner's window in flight while it lives.
@@ -1248,10 +1212,11 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
 
   names = {glue::interned("_address"),       glue::interned("_adapter"),     glue::interned("_can_high_speed"),
            glue::interned("_got_pong"),      glue::interned("_got_parameters"), glue::interned("_low_feedback"),
-           glue::interned("_parameters"),    glue::interned("time"),         glue::interned("sleep")};
-  fast.time_module.remember(mod, "time");
-  fast.original_time = keep(mod.get("time").attr("time"));
-  fast.original_sleep = keep(mod.get("time").attr("sleep"));
+           glue::interned("_parameters")};
+  fast.time_module.remember_global(mod, "time");
+  fast.imported_time.bind(py::reinterpret_borrow<py::module_>(fast.time_module.original()));
+  fast.time_function.remember_global(fast.imported_time, "time");
+  fast.sleep_function.remember_global(fast.imported_time, "sleep");
 
   const py::object nan = py::float_(std::nan(""));
   py::object str_type = py::module_::import("builtins").attr("str");
@@ -1305,48 +1270,45 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
                          "when it does not answer."})
           .def("change_setpoint", &change_setpoint, py::arg("setpoint"),
                glue::doc{"Send `setpoint` in the units of the current mode (torque N*m, speed rad/s, position "
-                         "or impedance rad, at the output shaft), without changing the mode. Returns None."})
-          .def("change_torque_setpoint", &change_torque_setpoint, py::arg("setpoint"), py::arg("id_Kp") = nan,
-               py::arg("id_Ki") = nan, py::arg("iq_Kp") = nan, py::arg("iq_Ki") = nan,
-               glue::doc{"Torque setpoint `setpoint` in N*m at the output shaft; switches to Mode.TORQUE first "
-                         "when needed.\n\n`id_Kp`, `id_Ki`, `iq_Kp`, `iq_Ki`: current-loop gains of the d and q "
-                         "axes. Optional values default to NaN, meaning not given. Returns None."})
-          .def("change_speed_setpoint", &change_speed_setpoint, py::arg("setpoint"), py::arg("FF_gain") = nan,
-               py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("ref_ff_torque") = nan,
-               glue::doc{"Speed setpoint `setpoint` in rad/s at the output shaft; switches to Mode.SPEED first "
-                         "when needed.\n\n`FF_gain`: feed-forward share (0..1); `spd_Kp`, `spd_Ki`: speed-loop "
-                         "gains; `ref_ff_torque`: feed-forward torque in N*m. Optional values default to NaN, "
-                         "meaning not given. Returns None."})
-          .def("change_position_setpoint", &change_position_setpoint, py::arg("setpoint"), py::arg("FF_gain") = nan,
-               py::arg("spd_Ki") = nan, py::arg("spd_Kp") = nan, py::arg("pos_Kp") = nan,
-               py::arg("ref_ff_torque") = nan,
-               glue::doc{"Position setpoint `setpoint` in rad at the output shaft; switches to Mode.POSITION "
-                         "first when needed.\n\n`FF_gain`: feed-forward share (0..1); `spd_Kp`, `spd_Ki`: "
-                         "speed-loop gains; `pos_Kp`: position-loop gain; `ref_ff_torque`: feed-forward torque "
-                         "in N*m. Optional values default to NaN, meaning not given. Returns None."})
-          .def("change_impedance_setpoint", &change_impedance_setpoint, py::arg("setpoint"),
-               py::arg("FF_gain") = nan, py::arg("K_stiff") = nan, py::arg("K_damp") = nan, py::arg("J_imp") = nan,
-               py::arg("ref_ff_torque") = nan, py::arg("ref_impedance_spd") = nan,
-               py::arg("ref_impedance_acel") = nan,
-               glue::doc{"Equilibrium position `setpoint` in rad of the impedance law; switches to "
-                         "Mode.IMPEDANCE first when needed.\n\n`K_stiff` stiffness (N*m/rad), `K_damp` damping "
-                         "(N*m*s/rad), `J_imp` inertia (kg*m^2), `ref_ff_torque` feed-forward torque (N*m), "
-                         "`ref_impedance_spd` speed reference (rad/s), `ref_impedance_acel` acceleration "
-                         "reference (rad/s^2), `FF_gain` feed-forward share (0..1). Optional values default to "
-                         "NaN, meaning not given. Returns None."})
-          .def("internal_change_speed_setpoint", &internal_change_speed_setpoint, py::arg("setpoint"),
-               py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan,
-               glue::doc{"Speed setpoint `setpoint` in rad/s with the parameters of the actuator's internal "
-                         "speed controller (`spd_b0`, `spd_wc`, `spd_wo`, in the firmware's units); switches to "
-                         "Mode.SPEED first when needed. Optional values default to NaN, meaning not given. "
-                         "Returns None."})
-          .def("internal_change_position_setpoint", &internal_change_position_setpoint, py::arg("setpoint"),
-               py::arg("pos_Ki") = nan, py::arg("pos_Kd") = nan, py::arg("pos_b0") = nan, py::arg("pos_wc") = nan,
-               py::arg("pos_wo") = nan, py::arg("spd_b0") = nan, py::arg("spd_wc") = nan, py::arg("spd_wo") = nan,
-               glue::doc{"Position setpoint `setpoint` in rad with the parameters of the actuator's internal "
-                         "position and speed controllers (`pos_Ki`, `pos_Kd`, `pos_b0`, `pos_wc`, `pos_wo`, "
-                         "`spd_b0`, `spd_wc`, `spd_wo`, in the firmware's units); switches to Mode.POSITION "
-                         "first when needed. Optional values default to NaN, meaning not given. Returns None."})
+                         "or impedance rad, at the output shaft), without changing the mode. Returns None."});
+  def_mode_bound_setpoint<kTorqueSetpoint, Action::CHANGE_SETPOINT_TORQUE>(
+      builder,
+      "Torque setpoint `setpoint` in N*m at the output shaft; switches to Mode.TORQUE first "
+      "when needed.\n\n`id_Kp`, `id_Ki`, `iq_Kp`, `iq_Ki`: current-loop gains of the d and q "
+      "axes. Optional values default to NaN, meaning not given. Returns None.");
+  def_mode_bound_setpoint<kSpeedSetpoint, Action::CHANGE_SETPOINT_SPEED>(
+      builder,
+      "Speed setpoint `setpoint` in rad/s at the output shaft; switches to Mode.SPEED first "
+      "when needed.\n\n`FF_gain`: feed-forward share (0..1); `spd_Kp`, `spd_Ki`: speed-loop "
+      "gains; `ref_ff_torque`: feed-forward torque in N*m. Optional values default to NaN, "
+      "meaning not given. Returns None.");
+  def_mode_bound_setpoint<kPositionSetpoint, Action::CHANGE_SETPOINT_POSITION>(
+      builder,
+      "Position setpoint `setpoint` in rad at the output shaft; switches to Mode.POSITION "
+      "first when needed.\n\n`FF_gain`: feed-forward share (0..1); `spd_Kp`, `spd_Ki`: "
+      "speed-loop gains; `pos_Kp`: position-loop gain; `ref_ff_torque`: feed-forward torque "
+      "in N*m. Optional values default to NaN, meaning not given. Returns None.");
+  def_mode_bound_setpoint<kImpedanceSetpoint, Action::CHANGE_SETPOINT_IMPEDANCE>(
+      builder,
+      "Equilibrium position `setpoint` in rad of the impedance law; switches to "
+      "Mode.IMPEDANCE first when needed.\n\n`K_stiff` stiffness (N*m/rad), `K_damp` damping "
+      "(N*m*s/rad), `J_imp` inertia (kg*m^2), `ref_ff_torque` feed-forward torque (N*m), "
+      "`ref_impedance_spd` speed reference (rad/s), `ref_impedance_acel` acceleration "
+      "reference (rad/s^2), `FF_gain` feed-forward share (0..1). Optional values default to "
+      "NaN, meaning not given. Returns None.");
+  def_mode_bound_setpoint<kInternalSpeedSetpoint, Action::CHANGE_SETPOINT_SPEED_INTERNAL>(
+      builder,
+      "Speed setpoint `setpoint` in rad/s with the parameters of the actuator's internal "
+      "speed controller (`spd_b0`, `spd_wc`, `spd_wo`, in the firmware's units); switches to "
+      "Mode.SPEED first when needed. Optional values default to NaN, meaning not given. "
+      "Returns None.");
+  def_mode_bound_setpoint<kInternalPositionSetpoint, Action::CHANGE_SETPOINT_POSITION_INTERNAL>(
+      builder,
+      "Position setpoint `setpoint` in rad with the parameters of the actuator's internal "
+      "position and speed controllers (`pos_Ki`, `pos_Kd`, `pos_b0`, `pos_wc`, `pos_wo`, "
+      "`spd_b0`, `spd_wc`, `spd_wo`, in the firmware's units); switches to Mode.POSITION "
+      "first when needed. Optional values default to NaN, meaning not given. Returns None.");
+  builder
           .def("set_torque_performance", &set_torque_performance, py::arg("performance"),
                glue::doc{"Select a torque-mode preset, a member of `TorquePerformance`. Returns None."})
           .def("set_speed_performance", &set_speed_performance, py::arg("performance"),
@@ -1393,14 +1355,14 @@ PYBIND11_MODULE(doroze_actuator_real, m) {
   add_older_names(builder);
   real_class = keep(builder.finish());
 
-  fast.send_vez_common.remember(real_class, "_send_VEZ_common");
-  fast.change_mode.remember(real_class, "change_mode");
-  fast.address.remember(real_class, "address");
-  fast.can_callback.remember(real_class, "_can_callback");
-  fast.parse_parameters.remember(real_class, "_DorozeActuatorReal__parse_parameters");
-  fast.send_ping.remember(real_class, "send_ping");
-  fast.model.remember(real_class, "model");
-  fast.version.remember(real_class, "version");
+  fast.send_vez_common.remember_class_attribute(real_class, "_send_VEZ_common");
+  fast.change_mode.remember_class_attribute(real_class, "change_mode");
+  fast.address.remember_class_attribute(real_class, "address");
+  fast.can_callback.remember_class_attribute(real_class, "_can_callback");
+  fast.parse_parameters.remember_class_attribute(real_class, "_DorozeActuatorReal__parse_parameters");
+  fast.send_ping.remember_class_attribute(real_class, "send_ping");
+  fast.model.remember_class_attribute(real_class, "model");
+  fast.version.remember_class_attribute(real_class, "version");
   fast.send_vez = glue::interned("_send_VEZ");
   fast.can_high_speed_keyword = keep(py::make_tuple("can_high_speed"));
   fast.high_speed_candidate_keyword = keep(py::make_tuple("high_speed_candidate"));

@@ -71,11 +71,7 @@ std::pair<py::object, py::object> open_actuator(py::object args) {
   return {adapter, actuator};
 }
 
-bool truthy(py::handle value) {
-  const int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
+using glue::truthy;
 
 bool connected(py::handle actuator) { return truthy(actuator.attr("connect")()); }
 

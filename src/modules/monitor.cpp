@@ -37,11 +37,7 @@ constexpr double kPlainInterval = 1.0;       // seconds between plain lines
 constexpr double kVirtualStepPeriod = 0.01;  // a virtual actuator is stepped this often
 constexpr double kVirtualMaxLag = 0.25;      // seconds of simulation per stepping at most
 
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
+using glue::truthy;
 
 double monotonic() { return mod.get("time").attr("monotonic")().cast<double>(); }
 
@@ -93,7 +89,7 @@ class Session {
       : actuator_(py::reinterpret_borrow<py::object>(actuator)),
         rate_(py::reinterpret_borrow<py::object>(rate)),
         output_(output.is_none() ? py::module_::import("sys").attr("stdout") : py::reinterpret_borrow<py::object>(output)) {
-    for (auto member : glue::as_list(items, "items")) {
+    for (auto member : glue::as_list_or_subclass(items, "items")) {
       const uint8_t code = item_code(member);
       items_.push_back({py::reinterpret_borrow<py::object>(member), item_name(member), core::item_unit(code),
                         core::item_value_type(code) != core::ValueType::kFloat32});
@@ -379,7 +375,7 @@ class Session {
 
 py::object run(py::handle actuator, py::handle items, py::handle rate, py::handle duration, py::handle csv,
                py::handle output, py::handle style, py::handle interval) {
-  Session session(actuator, items, rate, duration, csv, output, glue::str(glue::as_str(style, "style")), interval);
+  Session session(actuator, items, rate, duration, csv, output, glue::str(glue::as_str_or_subclass(style, "style")), interval);
   return session.run();
 }
 

@@ -519,7 +519,7 @@ py::object run(py::object scenario, py::handle gains_arg) {
 // Candidates
 
 std::vector<core::SweepAxis> read_axes(py::handle axes_arg, bool need_count) {
-  py::dict axes = glue::as_dict(axes_arg, "axes");
+  py::dict axes = glue::as_dict_or_subclass(axes_arg, "axes");
   std::vector<core::SweepAxis> out;
   for (auto item : axes) {
     core::SweepAxis a;
@@ -956,11 +956,7 @@ void print_failure(py::handle args, const std::string& text) {
   throw std::logic_error("argparse's error() returned");
 }
 
-bool truthy(py::handle obj) {
-  const int result = PyObject_IsTrue(obj.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
+using glue::truthy;
 
 std::string hex_upper(py::handle number) { return glue::str(py::str("{:X}").attr("format")(number)); }
 

@@ -38,11 +38,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/actuator_protocol.hpp"
 #include "core/frame.hpp"
 #include "core/port_reader.hpp"
 #include "core/wake_signal.hpp"
 #include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
+#include "glue/installed.hpp"
 #include "modules/vez_over_usb_capi.hpp"
 
 namespace py = pybind11;
@@ -52,33 +54,39 @@ using namespace pybind11::literals;
 namespace {
 
 glue::ModuleRef mod;
-glue::OriginalName parse_flags_name;
+glue::Installed parse_flags;  // this module's parse_usb_address_flags
 
 PyObject* usb_class = nullptr;             // VezOverUsb
 PyObject* deprecated_class = nullptr;      // VEZ_over_USB
-PyObject* process_pkt_function = nullptr;  // the builtin behind VezOverUsb._process_pkt
-PyObject* is_connected_property = nullptr; // VezOverUsb.is_connected
-// threading.Event and its is_set, when is_set is known to return the
-// instance's `_flag` (checked at import); null otherwise.
-PyObject* event_class = nullptr;
-PyObject* event_is_set_function = nullptr;
-PyObject* serial_read_function = nullptr;  // serial.Serial.read when it is the POSIX read the fast path mirrors
+
+// What the receive thread checks before doing work in C++ that Python-level
+// calls would do.
+struct ReceiveGuards {
+  glue::Installed process_pkt;   // VezOverUsb._process_pkt
+  glue::Installed is_connected;  // VezOverUsb.is_connected
+  // threading.Event and its is_set, when is_set is known to return the
+  // instance's `_flag` (checked at import); null and unset otherwise.
+  PyObject* event_class = nullptr;
+  glue::Installed event_is_set;
+  glue::Installed serial_read;   // serial.Serial.read, when it is the POSIX read the fast path mirrors
+};
+ReceiveGuards receive_guards;
 
 // What the send path checks before doing its work in C++.
 struct SendGuards {
-  glue::ModuleRef vez_module;              // vez_api._vez, where the static checks look their helpers up
-  glue::OriginalName valid_address;        // _vez.is_valid_vez_address
-  glue::OriginalName valid_payload;        // _vez.is_valid_vez_payload
-  glue::OriginalName build_flags;          // this module's build_usb_address_flags
-  glue::OriginalAttribute check_id_range;  // VEZ._check_vez_id_range
-  glue::OriginalAttribute check_payload;   // VEZ._check_vez_payload_size
-  glue::OriginalAttribute serial_write;    // serial.Serial.write, when it is the POSIX write
-  PyObject* write_timeout = nullptr;       // "_write_timeout"
+  glue::ModuleRef vez_module;       // vez_api._vez, where the static checks look their helpers up
+  glue::Installed valid_address;    // _vez.is_valid_vez_address
+  glue::Installed valid_payload;    // _vez.is_valid_vez_payload
+  glue::Installed build_flags;      // this module's build_usb_address_flags
+  glue::Installed check_id_range;   // VEZ._check_vez_id_range
+  glue::Installed check_payload;    // VEZ._check_vez_payload_size
+  glue::Installed serial_write;     // serial.Serial.write, when it is the POSIX write
+  PyObject* write_timeout = nullptr;  // "_write_timeout"
 };
 SendGuards send_guards;
 
 // The methods the scanner relies on, as VezOverUsb has them.
-glue::OriginalAttribute send_vez_method, set_callback_method, remove_callback_method;
+glue::Installed send_vez_method, set_callback_method, remove_callback_method;
 
 // Attribute names, interned once.  All of these pointers are deliberately
 // leaked: they must outlive every thread.
@@ -87,11 +95,7 @@ struct Names {
       *release, *process_pkt, *is_connected, *close, *logger, *warning, *flag, *link_lock, *port, *error, *write;
 } names;
 
-PyObject* intern(const char* s) {
-  PyObject* o = PyUnicode_InternFromString(s);
-  if (o == nullptr) throw py::error_already_set();
-  return o;
-}
+using glue::interned;
 
 // ---------------------------------------------------------------------------
 // Receive-thread side: C API only.
@@ -209,14 +213,12 @@ PyObject* is_connected(PyObject*, PyObject* self) {
 // without a Python-level call; `ser_out` receives `_ser` when it was
 // fetched on the way.  1 / 0, or -1 with an exception set.
 int loop_is_connected(PyObject* self, Ref* ser_out) {
-  if (glue::compat::type_lookup(Py_TYPE(self), names.is_connected) != is_connected_property) {
-    return attr_truth(self, names.is_connected);
-  }
+  if (!receive_guards.is_connected.type_resolves(Py_TYPE(self))) return attr_truth(self, names.is_connected);
   Ref event(PyObject_GetAttr(self, names.event));
   if (!event) return -1;
   int truth;
-  if (event_class != nullptr && Py_TYPE(event.get()) == reinterpret_cast<PyTypeObject*>(event_class) &&
-      glue::compat::type_lookup(Py_TYPE(event.get()), names.is_set) == event_is_set_function) {
+  if (Py_TYPE(event.get()) == reinterpret_cast<PyTypeObject*>(receive_guards.event_class) &&
+      receive_guards.event_is_set.type_resolves(Py_TYPE(event.get()))) {
     truth = attr_truth(event.get(), names.flag);
   } else {
     Ref set(PyObject_CallMethodNoArgs(event.get(), names.is_set));
@@ -306,15 +308,8 @@ bool small_int_attr(PyObject* obj, PyObject* name, int* out, bool none_allowed) 
 // Anything unexpected answers false (errors cleared): the ordinary path then
 // calls `ser.read` and meets the real behaviour.
 bool fast_port(PyObject* ser, PortHandle* port) {
-  if (serial_read_function == nullptr) return false;
-  bool ok = false;
-  {
-    Ref read(PyObject_GetAttr(ser, names.read));
-    ok = read && PyMethod_Check(read.get()) && PyMethod_GET_FUNCTION(read.get()) == serial_read_function &&
-         PyMethod_GET_SELF(read.get()) == ser;
-  }
-  ok = ok && attr_truth(ser, names.is_open) == 1 && small_int_attr(ser, names.fd, &port->fd, false) &&
-       small_int_attr(ser, names.abort_fd, &port->abort_fd, true);
+  bool ok = receive_guards.serial_read.holds_for(ser) && attr_truth(ser, names.is_open) == 1 &&
+            small_int_attr(ser, names.fd, &port->fd, false) && small_int_attr(ser, names.abort_fd, &port->abort_fd, true);
   if (ok) {
     Ref timeout(PyObject_GetAttr(ser, names.timeout));
     if (timeout && timeout.get() == Py_None) {
@@ -344,16 +339,16 @@ int raise_read_failure(core::PortReader::Status status, int err) {
 // Hands a completed frame to _process_pkt.  0, or -1 with an exception set.
 int deliver(PyObject* self, const core::Frame& frame) {
   Ref address, priority_bit;
-  const bool parsed_here = parse_flags_name.is_original(mod);
+  const bool parsed_here = parse_flags.global_holds(mod);
   if (parsed_here) {
     address.reset(PyLong_FromLong(frame.address));
     priority_bit.reset(PyLong_FromLong(frame.priority_bit));
     if (!address || !priority_bit) return -1;
   } else {
     // parse_usb_address_flags was replaced: ask it to split the word.
-    Ref parse = Ref::borrow(mod.peek(parse_flags_name.name()));
+    Ref parse = Ref::borrow(mod.peek(parse_flags.name()));
     if (!parse) {
-      PyErr_Format(PyExc_NameError, "name '%s' is not defined", parse_flags_name.name());
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", parse_flags.name());
       return -1;
     }
     const long word = frame.address | (frame.priority_bit << core::kPriorityBitShift) |
@@ -370,12 +365,11 @@ int deliver(PyObject* self, const core::Frame& frame) {
     priority_bit = Ref::borrow(PyTuple_GET_ITEM(tuple.get(), 1));
   }
 
-  Ref method(PyObject_GetAttr(self, names.process_pkt));
-  if (!method) return -1;
-  if (parsed_here && PyMethod_Check(method.get()) && PyMethod_GET_FUNCTION(method.get()) == process_pkt_function &&
-      PyMethod_GET_SELF(method.get()) == self) {
+  if (parsed_here && receive_guards.process_pkt.holds_for(self)) {
     return process_packet(self, address.get(), nullptr, frame.payload.data(), frame.length, priority_bit.get());
   }
+  Ref method(PyObject_GetAttr(self, names.process_pkt));
+  if (!method) return -1;
   Ref pkt(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.payload.data()), frame.length));
   if (!pkt) return -1;
   PyObject* args[] = {address.get(), pkt.get(), priority_bit.get()};
@@ -693,9 +687,8 @@ py::object raw_function(PyMethodDef* def) {
   return py::reinterpret_steal<py::object>(fn);
 }
 
-py::object raw_method(PyMethodDef* def, PyObject** function_out = nullptr) {
+py::object raw_method(PyMethodDef* def) {
   py::object fn = raw_function(def);
-  if (function_out != nullptr) *function_out = Py_NewRef(fn.ptr());  // kept for the fast-path guard
   PyObject* method = PyInstanceMethod_New(fn.ptr());
   if (method == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(method);
@@ -704,11 +697,7 @@ py::object raw_method(PyMethodDef* def, PyObject** function_out = nullptr) {
 // ---------------------------------------------------------------------------
 // Application side: glue.
 
-bool truthy(py::handle obj) {
-  const int t = PyObject_IsTrue(obj.ptr());
-  if (t < 0) throw py::error_already_set();
-  return t == 1;
-}
+using glue::truthy;
 
 // A Python exception of the serial library's class `name` (live lookup).
 bool is_serial_error(py::error_already_set& e, const char* name) {
@@ -717,7 +706,7 @@ bool is_serial_error(py::error_already_set& e, const char* name) {
 }
 
 void init(py::object self, py::handle port, py::handle connect_on_init, py::object logger) {
-  py::object port_name = glue::as_optional_str(port, "port");
+  py::object port_name = glue::as_optional_str_or_subclass(port, "port");
   glue::super_attr(usb_class, self, "__init__")("logger"_a = logger);
   self.attr("_port") = port_name;
   // Created unopened and reused across reconnects.
@@ -752,9 +741,7 @@ bool is_other_live_thread(py::handle thread) {
 // nothing else.  Called under the link lock: the port cannot be closed
 // meanwhile, so the wake-up never writes to a descriptor already closed.
 void wake_reader(py::handle ser) {
-  if (serial_read_function == nullptr) return;
-  py::object read = py::getattr(ser, "read", py::none());
-  if (!PyMethod_Check(read.ptr()) || PyMethod_GET_FUNCTION(read.ptr()) != serial_read_function) return;
+  if (!receive_guards.serial_read.holds_for(ser.ptr())) return;
   try {
     if (truthy(ser.attr("is_open"))) ser.attr("cancel_read")();
   } catch (py::error_already_set&) {
@@ -866,7 +853,7 @@ py::bytes build_frame(py::handle word, py::list data) {
 // throughout, so no Python code can close the port (and let its descriptor
 // be reused) between reading `fd` and the write.
 Py_ssize_t write_direct(PyObject* ser, const uint8_t* frame, size_t n) {
-  if (!send_guards.serial_write.holds(ser)) return -1;
+  if (!send_guards.serial_write.holds_for(ser)) return -1;
   int fd = -1;
   {
     Ref timeout(PyObject_GetAttr(ser, send_guards.write_timeout));
@@ -1011,9 +998,9 @@ bool send_vez_ordinary(py::handle self, py::handle addr, py::list payload, py::h
 // True while the checks _send_VEZ calls are the framing base's own and the
 // helpers they use (and the flag builder) are the protocol module's.
 bool checks_are_ours(PyObject* self) {
-  return send_guards.check_id_range.holds(self) && send_guards.check_payload.holds(self) &&
-         send_guards.valid_address.is_original(send_guards.vez_module) &&
-         send_guards.valid_payload.is_original(send_guards.vez_module) && send_guards.build_flags.is_original(mod);
+  return send_guards.check_id_range.holds_for(self) && send_guards.check_payload.holds_for(self) &&
+         send_guards.valid_address.global_holds(send_guards.vez_module) &&
+         send_guards.valid_payload.global_holds(send_guards.vez_module) && send_guards.build_flags.global_holds(mod);
 }
 
 // The payload's bytes when `list` holds only ints 0..255; false for anything
@@ -1082,7 +1069,7 @@ bool send_frame(py::handle self, int64_t destination, const uint8_t* bytes, size
 bool send_vez(py::handle self, py::handle address, py::handle data, py::handle priority, py::handle can_high_speed) {
   py::object addr;
   const bool is_whole = whole_address(address, &addr);
-  py::list payload = glue::as_list(data, "data");
+  py::list payload = glue::as_list_or_subclass(data, "data");
   if (!is_whole) {
     log_invalid_address(self, addr);
     return false;
@@ -1116,7 +1103,7 @@ bool send_vez(py::handle self, py::handle address, py::handle data, py::handle p
 int send_payload(PyObject* transport, PyObject* address, const uint8_t* payload, size_t length, int priority,
                  int can_high_speed) {
   if (PyObject_TypeCheck(transport, reinterpret_cast<PyTypeObject*>(usb_class)) == 0 ||
-      !send_vez_method.holds(transport) || !checks_are_ours(transport)) {
+      !send_vez_method.holds_for(transport) || !checks_are_ours(transport)) {
     return -2;
   }
   return glue::python_call([&]() -> int {
@@ -1162,8 +1149,8 @@ int is_usb_transport(PyObject* transport) {
 }
 
 int plain_methods(PyObject* transport) {
-  return is_usb_transport(transport) && send_vez_method.holds(transport) && set_callback_method.holds(transport) &&
-                 remove_callback_method.holds(transport)
+  return is_usb_transport(transport) && send_vez_method.holds_for(transport) &&
+                 set_callback_method.holds_for(transport) && remove_callback_method.holds_for(transport)
              ? 1
              : 0;
 }
@@ -1173,9 +1160,9 @@ const vez::usb::CApi capi_table = {vez::usb::kCApiVersion, sizeof(vez::usb::CApi
 
 void enter_bootloader(py::object self) {
   py::list payload;
-  payload.append(193);  // ENTER_BOOTLOADER, to the direct address
+  payload.append(static_cast<int>(core::Action::ENTER_BOOTLOADER));  // to the directly connected device
   glue::call_method(self, "_send_VEZ", 0, payload);
-  mod.get("time").attr("sleep")(0.1);
+  mod.get("time").attr("sleep")(core::kBootloaderPauseSeconds);
   glue::call_method(self, "close");
 }
 
@@ -1225,8 +1212,8 @@ void remember_event_class() {
   plain = plain && truthy(probe.attr("_flag")) && truthy(probe.attr("is_set")());
   PyObject* is_set = glue::compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), names.is_set);
   if (!plain || is_set == nullptr) return;
-  event_class = Py_NewRef(cls.ptr());
-  event_is_set_function = Py_NewRef(is_set);
+  receive_guards.event_class = Py_NewRef(cls.ptr());
+  receive_guards.event_is_set.remember_class_attribute(cls, names.is_set);
 }
 
 // Remembers serial.Serial's own read and write when they are the POSIX ones,
@@ -1236,20 +1223,20 @@ void remember_serial_io() {
   if (!PyType_Check(cls.ptr()) || !py::str(cls.attr("__module__")).equal(py::str("serial.serialposix"))) return;
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   PyObject* read = PyDict_GetItemString(glue::compat::type_dict(type), "read");
-  if (read != nullptr && PyFunction_Check(read)) serial_read_function = Py_NewRef(read);
+  if (read != nullptr && PyFunction_Check(read)) receive_guards.serial_read.remember_class_attribute(cls, "read");
   PyObject* write = PyDict_GetItemString(glue::compat::type_dict(type), "write");
-  if (write != nullptr && PyFunction_Check(write)) send_guards.serial_write.remember(cls, "write");
+  if (write != nullptr && PyFunction_Check(write)) send_guards.serial_write.remember_class_attribute(cls, "write");
 }
 
 // The originals the send path compares with before doing its checks itself.
 void remember_send_guards() {
   send_guards.vez_module.bind(py::module_::import("vez_api._vez"));
-  send_guards.valid_address.remember(send_guards.vez_module, "is_valid_vez_address");
-  send_guards.valid_payload.remember(send_guards.vez_module, "is_valid_vez_payload");
-  send_guards.build_flags.remember(mod, "build_usb_address_flags");
+  send_guards.valid_address.remember_global(send_guards.vez_module, "is_valid_vez_address");
+  send_guards.valid_payload.remember_global(send_guards.vez_module, "is_valid_vez_payload");
+  send_guards.build_flags.remember_global(mod, "build_usb_address_flags");
   py::object vez = mod.get("VEZ");
-  send_guards.check_id_range.remember(vez, "_check_vez_id_range");
-  send_guards.check_payload.remember(vez, "_check_vez_payload_size");
+  send_guards.check_id_range.remember_class_attribute(vez, "_check_vez_id_range");
+  send_guards.check_payload.remember_class_attribute(vez, "_check_vez_payload_size");
   send_guards.write_timeout = glue::interned("_write_timeout");
 }
 
@@ -1269,21 +1256,20 @@ PYBIND11_MODULE(vez_over_usb, m) {
   mod.import_from("vez_api._vez", {"VEZ"});
   mod.import_from("vez_api._protocol", {"build_usb_address_flags", "parse_usb_address_flags"});
   mod.set("logger", mod.default_logger());
-  parse_flags_name.remember(mod, "parse_usb_address_flags");
+  parse_flags.remember_global(mod, "parse_usb_address_flags");
   remember_serial_io();
   remember_send_guards();
 
-  names = {intern("_ser"),       intern("read"),      intern("is_open"),      intern("fd"),
-           intern("_timeout"),   intern("pipe_abort_read_r"), intern("_polling_thread_event"), intern("is_set"),
-           intern("clear"),      intern("_callbacks"), intern("_lock"),       intern("acquire"),
-           intern("release"),    intern("_process_pkt"), intern("is_connected"), intern("close"),
-           intern("logger"),     intern("warning"), intern("_flag"),        intern("_link_lock"),
-           intern("_port"),      intern("error"),   intern("write")};
+  names = {interned("_ser"),       interned("read"),      interned("is_open"),      interned("fd"),
+           interned("_timeout"),   interned("pipe_abort_read_r"), interned("_polling_thread_event"), interned("is_set"),
+           interned("clear"),      interned("_callbacks"), interned("_lock"),       interned("acquire"),
+           interned("release"),    interned("_process_pkt"), interned("is_connected"), interned("close"),
+           interned("logger"),     interned("warning"), interned("_flag"),        interned("_link_lock"),
+           interned("_port"),      interned("error"),   interned("write")};
   remember_event_class();
 
   py::object property = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyProperty_Type))(
       raw_function(&is_connected_def), py::none(), py::none(), "True while the receive thread runs on an open port.");
-  is_connected_property = Py_NewRef(property.ptr());
 
   py::object cls =
       glue::ClassBuilder(mod, "VezOverUsb", py::make_tuple(mod.get("VEZ")),
@@ -1310,14 +1296,16 @@ PYBIND11_MODULE(vez_over_usb, m) {
                glue::doc{"The adapter's device name when exactly one is present, otherwise '' (the reason is "
                          "logged)."})
           .attr("_polling_thread_worker", raw_method(&worker_def))
-          .attr("_process_pkt", raw_method(&process_pkt_def, &process_pkt_function))
+          .attr("_process_pkt", raw_method(&process_pkt_def))
           .finish();
   usb_class = Py_NewRef(cls.ptr());
   send_vez_parameters = new glue::FastParameters("_send_VEZ", {"address", "data", "priority", "can_high_speed"}, 2);
   glue::def_fast_method(cls, &send_vez_def);
-  send_vez_method.remember(cls, "_send_VEZ");
-  set_callback_method.remember(cls, "set_callback");
-  remove_callback_method.remember(cls, "remove_callback");
+  send_vez_method.remember_class_attribute(cls, "_send_VEZ");
+  set_callback_method.remember_class_attribute(cls, "set_callback");
+  remove_callback_method.remember_class_attribute(cls, "remove_callback");
+  receive_guards.process_pkt.remember_class_attribute(cls, names.process_pkt);
+  receive_guards.is_connected.remember_class_attribute(cls, names.is_connected);
   PyObject* capsule = PyCapsule_New(const_cast<vez::usb::CApi*>(&capi_table), vez::usb::kCApiCapsuleName, nullptr);
   if (capsule == nullptr) throw py::error_already_set();
   mod.set("_C_API", py::reinterpret_steal<py::object>(capsule));

@@ -1,0 +1,110 @@
+#include "modules/virtual/wrapper_fields.hpp"
+
+#include "glue/weak_cache.hpp"
+
+namespace vez::virtual_actuator {
+
+namespace {
+
+// Deliberately leaked: entries hold Python references and must never be
+// destroyed after the interpreter is gone.
+auto* located = new glue::WeakKeyedCache<WrapperFields>();
+
+bool view_has_no_instance_attributes(PyObject* view) {
+  PyObject* d = glue::compat::instance_dict(view);
+  return d == nullptr || PyDict_GET_SIZE(d) == 0;
+}
+
+// The located fields still describe `wrapper` (identity checks only, no Python code).
+bool still_valid(WrapperFields& fields, PyObject* wrapper) {
+  if (!fields.built) return false;
+  PyTypeObject* type = Py_TYPE(wrapper);
+  if (type != fields.type || !glue::compat::type_version_holds(type, fields.type_tag)) return false;
+  PyObject* d = glue::compat::instance_dict(wrapper);
+  if (d == nullptr || d != fields.dict) return false;
+  if (!glue::compat::kDictVersionTags || glue::compat::dict_version(d) != fields.dict_version) {
+    for (size_t v = 0; v < kViewCount; ++v) {
+      if (PyDict_GetItem(d, names.views[v]) != fields.views[v]) return false;
+    }
+    fields.dict_version = glue::compat::dict_version(d);
+  }
+  for (size_t v = 0; v < kViewCount; ++v) {
+    PyObject* view = fields.views[v];
+    if (view == nullptr) continue;
+    if (Py_TYPE(view) != fields.view_types[v] || !glue::compat::type_version_holds(fields.view_types[v], fields.view_tags[v])) return false;
+    if (fields.view_lacks_optional[v] && !view_has_no_instance_attributes(view)) return false;
+  }
+  return true;
+}
+
+// Locates every column of `wrapper` (may run Python code).
+void locate(WrapperFields& fields, PyObject* wrapper) {
+  fields.release_views();
+  fields.built = true;
+  fields.usable = false;
+  fields.type = Py_TYPE(wrapper);
+  fields.type_tag = glue::compat::type_version(fields.type);
+  fields.dict = glue::compat::instance_dict(wrapper);
+  fields.dict_version = fields.dict != nullptr ? glue::compat::dict_version(fields.dict) : 0;
+  bool usable = fields.type_tag != 0 && fields.dict != nullptr && fields.type->tp_getattro == PyObject_GenericGetAttr;
+  for (size_t v = 0; v < kViewCount; ++v) {
+    fields.view_types[v] = nullptr;
+    fields.view_tags[v] = 0;
+    fields.view_lacks_optional[v] = false;
+    // A class attribute of that name (a property, say) would decide what
+    // wrapper.<view> is: then only the ordinary path knows.
+    if (glue::compat::type_lookup(fields.type, names.views[v]) != nullptr) usable = false;
+    PyObject* view = fields.dict != nullptr ? PyDict_GetItem(fields.dict, names.views[v]) : nullptr;
+    if (view == nullptr) {
+      usable = false;
+      continue;
+    }
+    Py_INCREF(view);
+    fields.views[v] = view;
+    fields.view_types[v] = Py_TYPE(view);
+    fields.view_tags[v] = glue::compat::type_version(Py_TYPE(view));
+  }
+  for (size_t c = 0; c < kColumnCount && usable; ++c) {
+    const core::TelemetryColumn& column = kColumns[c];
+    PyObject* view = fields.views[column.view];
+    backend_api::RawField raw{};
+    unsigned tag = 0;
+    if (backend->raw_field(view, names.fields[c], &raw, &tag) != 0) {
+      PyErr_Clear();  // the ordinary path will meet the same problem and report it
+      usable = false;
+      break;
+    }
+    ColumnSource& source = fields.columns[c];
+    source.state = raw.state;
+    source.address = static_cast<char*>(raw.address);
+    source.kind = raw.kind;
+    if (tag != fields.view_tags[column.view]) usable = false;
+    if (raw.state == backend_api::RawField::kAbsent) {
+      if (!column.optional) usable = false;  // the ordinary path raises AttributeError
+      fields.view_lacks_optional[column.view] = true;
+    } else if (raw.state != backend_api::RawField::kRaw) {
+      usable = false;
+    }
+  }
+  fields.usable = usable;
+}
+
+}  // namespace
+
+WrapperFields* fields_of(PyObject* wrapper) {
+  WrapperFields* fields = located->find_or_add(wrapper);
+  if (fields == nullptr) return nullptr;  // not weakly referenceable: ordinary paths only
+  if (still_valid(*fields, wrapper)) return fields->usable ? fields : nullptr;
+  py::object keep_wrapper = py::reinterpret_borrow<py::object>(wrapper);
+  locate(*fields, wrapper);
+  // Locating may have run Python code; the result counts only if it still holds.
+  if (still_valid(*fields, wrapper) && fields->usable) return fields;
+  return nullptr;
+}
+
+WrapperFields* known_fields_of(PyObject* wrapper) {
+  WrapperFields* fields = located->find(wrapper);
+  return fields != nullptr && still_valid(*fields, wrapper) && fields->usable ? fields : nullptr;
+}
+
+}  // namespace vez::virtual_actuator
