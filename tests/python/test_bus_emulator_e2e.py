@@ -1,5 +1,6 @@
 """The SDK end to end: a real VezOverUsb on the emulated adapter's pseudo-terminal."""
 
+import contextlib
 import logging
 import math
 import os
@@ -399,10 +400,15 @@ def test_a_background_job_on_a_terminal_keeps_running_and_reads_once_in_front(tm
         assert wait_until(lambda: "end of stats" in errors.read_text(), 5.0)
     finally:
         if pid is not None:
-            os.kill(pid, signal.SIGTERM)
-            os.kill(pid, signal.SIGCONT)  # a stopped emulator must see its SIGTERM too
-        shell.wait(timeout=10)
-        shell.stdout.close()
+            # A stopped emulator must see its SIGTERM too; a running one may be gone
+            # (and reaped) before the SIGCONT arrives.
+            for sig in (signal.SIGTERM, signal.SIGCONT):
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(pid, sig)
+        try:
+            shell.wait(timeout=10)
+        finally:
+            shell.stdout.close()
         for fd in (master, slave, go_read, go_write):
             os.close(fd)
 
