@@ -105,7 +105,13 @@ bool is_adapter_at_direct_address(py::handle actuator, py::handle port, py::hand
   return true;
 }
 
-void command_params(py::object args) {
+// params and home: resolve port and address (0, the device on the USB port,
+// when none is given), connect, and run `with_actuator` only when an actuator
+// answered there; a failure is printed and sets the exit status.  The adapter
+// is closed on every path, also when something raises.  `with_actuator`
+// closes it itself when it wants to print after closing.
+template <typename WithActuator>
+void with_addressed_actuator(py::object args, WithActuator with_actuator) {
   resolve_port(args);
   if (args.attr("address").is_none()) args.attr("address") = 0;
   const std::string description = describe_connection(args.attr("port"), args.attr("address"));
@@ -117,40 +123,34 @@ void command_params(py::object args) {
       fail();
     } else if (is_adapter_at_direct_address(actuator, args.attr("port"), args.attr("address"))) {
       fail();
-    } else {
-      py::object parameters = actuator.attr("get_parameters_all")();
-      adapter.attr("close")();
-      py::dict named;
-      for (auto item : parameters.attr("items")()) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        named[pair[0].attr("name")] = pair[1];
-      }
-      print("Parameters for actuator connected by " + description);
-      for (auto item : named) print(glue::str(item.first) + ": " + glue::str(item.second));
-      if (py::len(named) == 0) fail();  // the read timed out (logged)
+    } else if (with_actuator(adapter, actuator, description)) {
       return;
     }
-    adapter.attr("close")();  // after a failure
+    adapter.attr("close")();
+  });
+}
+
+void command_params(py::object args) {
+  with_addressed_actuator(args, [](py::object adapter, py::object actuator, const std::string& description) {
+    py::object parameters = actuator.attr("get_parameters_all")();
+    adapter.attr("close")();
+    py::dict named;
+    for (auto item : parameters.attr("items")()) {
+      py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+      named[pair[0].attr("name")] = pair[1];
+    }
+    print("Parameters for actuator connected by " + description);
+    for (auto item : named) print(glue::str(item.first) + ": " + glue::str(item.second));
+    if (py::len(named) == 0) fail();  // the read timed out (logged)
+    return true;                      // closed already
   });
 }
 
 void command_home(py::object args) {
-  resolve_port(args);
-  if (args.attr("address").is_none()) args.attr("address") = 0;
-  const std::string description = describe_connection(args.attr("port"), args.attr("address"));
-  py::object adapter, actuator;
-  std::tie(adapter, actuator) = open_actuator(args);
-  closing_on_error(adapter, [&] {
-    if (!connected(actuator)) {
-      print("Could not connect by " + description);
-      fail();
-    } else if (is_adapter_at_direct_address(actuator, args.attr("port"), args.attr("address"))) {
-      fail();
-    } else {
-      actuator.attr("set_home_position")();
-      print("Home position set for actuator connected by " + description);
-    }
-    adapter.attr("close")();
+  with_addressed_actuator(args, [](py::object, py::object actuator, const std::string& description) {
+    actuator.attr("set_home_position")();
+    print("Home position set for actuator connected by " + description);
+    return false;  // the adapter is closed after
   });
 }
 
