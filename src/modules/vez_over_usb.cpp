@@ -232,6 +232,20 @@ int loop_is_connected(PyObject* self, Ref* ser_out) {
   return truth;
 }
 
+// Releases `lock` (a threading lock) with the exception of what ran under it
+// kept pending: a failing release chains its own error onto that one.  0, or
+// -1 with an exception set.
+int release_keeping_error(PyObject* lock) {
+  PendingError pending;
+  pending.fetch();
+  if (call_method_no_args(lock, names.release) < 0) {
+    pending.chain();
+    return -1;
+  }
+  pending.restore();
+  return 0;
+}
+
 // The body of _process_pkt.  `pkt` is the payload object when there is one,
 // otherwise data/length are used.  0, or -1 with an exception set.
 int call_callback_locked(PyObject* self, PyObject* address, PyObject* pkt, const uint8_t* data, size_t length,
@@ -260,14 +274,7 @@ int process_packet(PyObject* self, PyObject* address, PyObject* pkt, const uint8
   Ref lock(PyObject_GetAttr(self, names.lock));
   if (!lock || call_method_no_args(lock.get(), names.acquire) < 0) return -1;
   const int rc = call_callback_locked(self, address, pkt, data, length, priority_bit);
-  PendingError pending;
-  pending.fetch();
-  if (call_method_no_args(lock.get(), names.release) < 0) {
-    pending.chain();
-    return -1;
-  }
-  pending.restore();
-  return rc;
+  return release_keeping_error(lock.get()) < 0 ? -1 : rc;
 }
 
 // _process_pkt(self, address, pkt, priority_bit)
@@ -617,15 +624,7 @@ int close_port(PyObject* self) {
   if (!lock) PyErr_Clear();  // an instance set up without one: close unguarded
   if (lock && call_method_no_args(lock.get(), names.acquire) < 0) return -1;
   const int rc = call_method_no_args(ser.get(), names.close);
-  if (lock) {
-    PendingError pending;
-    pending.fetch();
-    if (call_method_no_args(lock.get(), names.release) < 0) {
-      pending.chain();
-      return -1;
-    }
-    pending.restore();
-  }
+  if (lock && release_keeping_error(lock.get()) < 0) return -1;
   return rc;
 }
 
