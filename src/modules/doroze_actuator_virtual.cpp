@@ -34,6 +34,7 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
   mod.bind(m);
   m.doc() = "Virtual actuator: the actuator surface on a digital-twin simulation that the caller steps.";
   va::intern_names();
+  va::dict_guard.open();  // without a watcher the loop re-reads what it would have cached
   mod.import("csv");
   mod.import("logging");
   mod.import("math");

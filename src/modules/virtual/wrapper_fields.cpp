@@ -22,11 +22,12 @@ bool still_valid(WrapperFields& fields, PyObject* wrapper) {
   if (type != fields.type || !glue::compat::type_version_holds(type, fields.type_tag)) return false;
   PyObject* d = glue::compat::instance_dict(wrapper);
   if (d == nullptr || d != fields.dict) return false;
-  if (!glue::compat::kDictVersionTags || glue::compat::dict_version(d) != fields.dict_version) {
+  if (!dict_guard.holds(d, fields.dict_stamp)) {
+    const uint64_t stamp = dict_guard.stamp(d);
     for (size_t v = 0; v < kViewCount; ++v) {
       if (PyDict_GetItem(d, names.views[v]) != fields.views[v]) return false;
     }
-    fields.dict_version = glue::compat::dict_version(d);
+    fields.dict_stamp = stamp;
   }
   for (size_t v = 0; v < kViewCount; ++v) {
     PyObject* view = fields.views[v];
@@ -45,7 +46,7 @@ void locate(WrapperFields& fields, PyObject* wrapper) {
   fields.type = Py_TYPE(wrapper);
   fields.type_tag = glue::compat::type_version(fields.type);
   fields.dict = glue::compat::instance_dict(wrapper);
-  fields.dict_version = fields.dict != nullptr ? glue::compat::dict_version(fields.dict) : 0;
+  fields.dict_stamp = fields.dict != nullptr ? dict_guard.stamp(fields.dict) : 0;
   bool usable = fields.type_tag != 0 && fields.dict != nullptr && fields.type->tp_getattro == PyObject_GenericGetAttr;
   for (size_t v = 0; v < kViewCount; ++v) {
     fields.view_types[v] = nullptr;
