@@ -230,9 +230,47 @@ void DictGuard::close() {
   events_ += 1;  // stamps taken before never hold
 }
 
-bool DictGuard::watch(PyObject* dict) {
+#if VEZ_PY_AT_LEAST(3, 13) && !VEZ_PY_AT_LEAST(3, 14)
+// 3.13.0 leaves the watchers of a dict that shares its object's inline values
+// out of stores made through the object (fixed in 3.13.1).  The inline
+// values sit right after the object's basic size (_PyObject_InlineValues).
+static bool stores_bypass_watchers(PyObject* dict, PyObject* owner) {
+  const PyDictValues* values = reinterpret_cast<PyDictObject*>(dict)->ma_values;
+  if (Py_Version >= 0x030D0100 || values == nullptr) return false;  // fixed, or a combined table
+  if (owner == nullptr) return true;  // whose values they are cannot be told
+  PyTypeObject* type = Py_TYPE(owner);
+  return PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) &&
+         values == reinterpret_cast<const PyDictValues*>(reinterpret_cast<char*>(owner) + type->tp_basicsize);
+}
+
+// Detaches the instance dict `dict` of `owner` from the owner's inline
+// values: owner.__dict__ = dict through the class's own __dict__ descriptor
+// (C code), which keeps the dict and copies the values out of the object;
+// from then on the owner's stores go through the dict.
+static bool detach_from_inline_values(PyObject* dict, PyObject* owner) {
+  static PyObject* name = PyUnicode_InternFromString("__dict__");  // kept for the process lifetime
+  if (owner == nullptr || name == nullptr || instance_dict(owner) != dict) return false;
+  PyObject* descriptor = type_lookup(Py_TYPE(owner), name);
+  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) return false;
+  Py_INCREF(descriptor);
+  const int r = Py_TYPE(descriptor)->tp_descr_set(descriptor, owner, dict);
+  Py_DECREF(descriptor);
+  if (r != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return instance_dict(owner) == dict && !stores_bypass_watchers(dict, owner);
+}
+#endif
+
+bool DictGuard::watch(PyObject* dict, PyObject* owner) {
   auto& watched = *static_cast<WatchedSet*>(watched_);
   if (watched.count(dict) == 0) {
+#if VEZ_PY_AT_LEAST(3, 13) && !VEZ_PY_AT_LEAST(3, 14)
+    if (stores_bypass_watchers(dict, owner) && !detach_from_inline_values(dict, owner)) return false;
+#else
+    (void)owner;
+#endif
     if (PyDict_Watch(watcher_, dict) != 0) {
       PyErr_Clear();
       return false;

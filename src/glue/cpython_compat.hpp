@@ -183,6 +183,14 @@ inline PyObject* instance_dict(PyObject* obj) {
 //   fails, every stamp is 0 and callers take the path they take without a
 //   cache (re-checks by identity or the ordinary Python path): correct,
 //   slower.
+// 3.13.0 only (the running interpreter's version counts, not the headers'):
+//   attribute stores through an object whose dict still shares the object's
+//   inline values reach no watcher (fixed in 3.13.1).  An instance dict is
+//   therefore stamped with its `owner`, and when it is first watched while
+//   it shares them, it is detached from them by assigning it to its owner
+//   again (through the class's __dict__ descriptor: the same dict, the
+//   values copied out of the object); a split dict stamped without its
+//   owner, or one that cannot be detached, gets stamp 0.
 //
 // open() at module initialization; it registers close() with atexit, so that
 // before the interpreter finalizes the guard unwatches the dicts it still
@@ -210,12 +218,14 @@ class DictGuard {
   bool is_open() const { return open_; }
 
   // A stamp of `dict` (a dict, alive) as it is now; 0 when it cannot be
-  // guarded.  From 3.12 on this watches `dict`.
-  uint64_t stamp(PyObject* dict) {
+  // guarded.  `owner`: the object whose instance dict it is, if it is one.
+  // From 3.12 on this watches `dict`.
+  uint64_t stamp(PyObject* dict, PyObject* owner = nullptr) {
 #if VEZ_PY_AT_LEAST(3, 12)
-    if (!open_ || (dict != last_watched_ && !watch(dict))) return 0;
+    if (!open_ || (dict != last_watched_ && !watch(dict, owner))) return 0;
     return events_;
 #else
+    (void)owner;
     return open_ ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
 #endif
   }
@@ -247,7 +257,7 @@ class DictGuard {
 
  private:
 #if VEZ_PY_AT_LEAST(3, 12)
-  bool watch(PyObject* dict);
+  bool watch(PyObject* dict, PyObject* owner);
   static int on_event(int slot, PyDict_WatchEvent event, PyObject* dict);
   static PyDict_WatchCallback callback_for(int slot);
   template <int Slot>

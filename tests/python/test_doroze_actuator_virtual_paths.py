@@ -11,6 +11,7 @@ from unittest import mock
 
 import pytest
 
+import vez_api._twin_backend as backend
 import vez_api.doroze_actuator_virtual as virtual
 from virtual_actuators import MODEL, connected, same_value
 from vez_api._twin_backend import ActuatorWrapper
@@ -333,3 +334,149 @@ def test_streamed_error_flags_follow_the_model(cls):
         assert {fb[item] for fb, _ in seen} == {0.0, 1.0}, item
     assert returned[2][0][Items.ERRORS_ENCODER_INT] == returned[3][0][Items.ERRORS_ENCODER_EXT] == 1.0
     act.disconnect()
+
+
+# --- the loop without Python, and what turns it off -------------------------------------
+
+
+def test_the_loop_runs_without_python_while_nothing_changes():
+    """With nothing replaced, every tick after the wrapper's first direct step
+    runs without Python code, whatever the interpreter; a Python-level
+    override turns that off."""
+    for cls, expected in ((DorozeActuatorVirtual, 1000), (PythonLevel, 0)):
+        a = connected(cls)
+        a.set_feedback_items(MIXED_ITEMS)
+        a.set_feedback_callback(lambda address, fb: None)
+        a.start()
+        a.change_position_setpoint(0.5)
+        a.step()  # the wrapper's first direct step caches its layout
+        before = virtual._python_free_ticks()
+        a.step(steps=1000)
+        assert virtual._python_free_ticks() - before == expected, cls.__name__
+        before = virtual._python_free_ticks()
+        for _ in range(10):  # one call per tick: each call's own stores keep the shortcut
+            a.step()
+        assert virtual._python_free_ticks() - before == expected // 100, cls.__name__
+        a.disconnect()
+
+
+class OrdinaryWrapper(ActuatorWrapper):
+    """Overrides a method the wrapper's step calls: every step goes through ctypes."""
+
+    def _apply_optional_inports(self):
+        super()._apply_optional_inports()
+
+
+def counting_byref(calls):
+    real = ctypes.byref
+
+    def byref(obj):
+        calls.append(1)
+        return real(obj)
+
+    return byref
+
+
+def shadow_set(a, calls):
+    a.actuator._reference_feedforward_torque = 0.3
+
+
+def shadow_deleted(a, calls):
+    del a.actuator._impedance_speed_reference
+
+
+def setpoint_set(a, calls):
+    a._setpoint = 0.4
+
+
+def load_deleted(a, calls):
+    del a._load_value
+
+
+def module_global_replaced(a, calls):
+    backend.ctypes = mock.Mock(wraps=backend.ctypes, byref=counting_byref(calls))
+
+
+def library_attribute_replaced(a, calls):
+    real = a.actuator._lib.DT_step
+
+    def step(root):
+        calls.append(1)
+        return real(root)
+
+    a.actuator._lib.DT_step = step
+
+
+def wrapper_dict_refilled(a, calls):
+    d = a.actuator.__dict__
+    saved = dict(d, _impedance_speed_reference=-0.2)
+    d.clear()
+    d.update(saved)
+
+
+def actuator_dict_refilled(a, calls):
+    d = a.__dict__
+    saved = dict(d, _setpoint=-0.25)
+    d.clear()
+    d.update(saved)
+
+
+MID_RUN_CHANGES = [shadow_set, shadow_deleted, setpoint_set, load_deleted, module_global_replaced,
+                   library_attribute_replaced, wrapper_dict_refilled, actuator_dict_refilled]  # fmt: skip
+
+
+def run_with_change(actuator, change):
+    """300 ticks in one call, `change` made by the feedback callback at tick
+    100; returns what happened, the calls the change counted and the log."""
+    calls = []
+
+    def callback(address, fb):
+        if actuator._simulation_step_count == 100:
+            change(actuator, calls)
+
+    actuator.set_feedback_items(MIXED_ITEMS)
+    actuator.set_feedback_callback(callback)
+    actuator.start()
+    actuator.change_position_setpoint(0.8)
+    actuator.step()
+    real_ctypes = backend.ctypes
+    try:
+        outcome = ("stepped", actuator.step(steps=299))
+    except AttributeError as e:
+        outcome = ("failed", str(e))
+    finally:
+        backend.ctypes = real_ctypes
+    return outcome, actuator._simulation_step_count, len(calls), actuator.telemetry_log
+
+
+@pytest.mark.parametrize("change", MID_RUN_CHANGES, ids=[c.__name__ for c in MID_RUN_CHANGES])
+def test_a_change_between_ticks_is_seen_at_the_next_tick(change):
+    """Each kind of change a callback can make in the middle of a long step()
+    reaches the very next tick: the loop without Python code gives exactly
+    what the ordinary calls (of the actuator and of the wrapper) give."""
+    fast, slow = connected(), connected(PythonLevel)
+    slow.actuator.__class__ = OrdinaryWrapper
+    before = virtual._python_free_ticks()
+    ran = [run_with_change(x, change) for x in (fast, slow)]
+    assert virtual._python_free_ticks() - before >= 99  # the fast run's first part
+    (outcome_a, count_a, calls_a, log_a), (outcome_b, count_b, calls_b, log_b) = ran
+    assert outcome_a[0] == outcome_b[0] and count_a == count_b
+    if outcome_a[0] == "stepped":
+        assert all(same_value(outcome_a[1][i], outcome_b[1][i]) for i in MIXED_ITEMS)
+        assert count_a == 300 and calls_a == calls_b == (200 if change in (module_global_replaced, library_attribute_replaced) else 0)
+    else:
+        names = (("PythonLevel", "DorozeActuatorVirtual"), ("OrdinaryWrapper", "ActuatorWrapper"))
+        for a, b in names:
+            outcome_b = (outcome_b[0], outcome_b[1].replace(a, b))
+        assert outcome_a[1] == outcome_b[1] and count_a == 100
+    for f in dataclasses.fields(VirtualActuatorLog):
+        xa, xb = getattr(log_a, f.name), getattr(log_b, f.name)
+        if isinstance(xa, list):
+            assert len(xa) == len(xb) == count_a, f.name
+            assert all(same_value(p, q) for p, q in zip(xa, xb)), f.name
+    if change is shadow_set:
+        assert log_a.inp_ref_ff_torque[99:101] == [0.0, 0.3]
+    if change is setpoint_set:
+        assert log_a.inp_ref[99:101] == [0.8, 0.4]
+    for x in (fast, slow):
+        x.disconnect()

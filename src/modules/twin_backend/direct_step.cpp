@@ -217,7 +217,7 @@ static bool step_direct(PyObject* self, double reference, double load) {
   cache->snapshot.release();
 
   StepStamps stamps;
-  stamps.self = dict_guard.stamp(d);
+  stamps.self = dict_guard.stamp(d, self);
   stamps.module = dict_guard.stamp(module_dict());
   PyObject* stamped_lib = dict_item(d, instance_names[kLibAttr]);
   if (stamped_lib != nullptr && PyModule_CheckExact(stamped_lib)) stamps.lib = dict_guard.stamp(PyModule_GetDict(stamped_lib));

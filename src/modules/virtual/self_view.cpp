@@ -66,7 +66,7 @@ bool SelfView::reload() {
   PyObject* d = dict_slot != nullptr ? *dict_slot : nullptr;
   dict = d;
   if (d == nullptr || !type_ok) return false;
-  stamp = dict_guard.stamp(d);
+  stamp = dict_guard.stamp(d, self);
   for (int a = 0; a < kAttributeCount; ++a) attrs[a] = PyDict_GetItem(d, attribute_names[a]);
   for (int m = 0; m < kMethodCount; ++m) own[m] = own_by_type[m] && installed_methods[m].not_shadowed_in(d);
   valid = true;

@@ -23,7 +23,7 @@ bool still_valid(WrapperFields& fields, PyObject* wrapper) {
   PyObject* d = glue::compat::instance_dict(wrapper);
   if (d == nullptr || d != fields.dict) return false;
   if (!dict_guard.holds(d, fields.dict_stamp)) {
-    const uint64_t stamp = dict_guard.stamp(d);
+    const uint64_t stamp = dict_guard.stamp(d, wrapper);
     for (size_t v = 0; v < kViewCount; ++v) {
       if (PyDict_GetItem(d, names.views[v]) != fields.views[v]) return false;
     }
@@ -46,7 +46,7 @@ void locate(WrapperFields& fields, PyObject* wrapper) {
   fields.type = Py_TYPE(wrapper);
   fields.type_tag = glue::compat::type_version(fields.type);
   fields.dict = glue::compat::instance_dict(wrapper);
-  fields.dict_stamp = fields.dict != nullptr ? dict_guard.stamp(fields.dict) : 0;
+  fields.dict_stamp = fields.dict != nullptr ? dict_guard.stamp(fields.dict, wrapper) : 0;
   bool usable = fields.type_tag != 0 && fields.dict != nullptr && fields.type->tp_getattro == PyObject_GenericGetAttr;
   for (size_t v = 0; v < kViewCount; ++v) {
     fields.view_types[v] = nullptr;
