@@ -6,7 +6,11 @@ and that both ways give the same results."""
 import ctypes
 import dataclasses
 import fractions
+import json
+import os
 import signal
+import subprocess
+import sys
 from unittest import mock
 
 import pytest
@@ -480,3 +484,62 @@ def test_a_change_between_ticks_is_seen_at_the_next_tick(change):
         assert log_a.inp_ref[99:101] == [0.8, 0.4]
     for x in (fast, slow):
         x.disconnect()
+
+
+WATCHER_SCRIPT = r"""
+import ctypes, json, sys
+
+callback_type = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+ignore = callback_type(lambda *args: 0)
+api = ctypes.pythonapi
+api.PyDict_AddWatcher.argtypes = [callback_type]
+api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+
+
+def take_all():
+    taken = []
+    while True:
+        try:
+            taken.append(api.PyDict_AddWatcher(ignore))
+        except RuntimeError:  # none left
+            return taken
+
+
+free = take_all()
+if sys.argv[1] == "count":
+    for watcher in free:
+        api.PyDict_ClearWatcher(watcher)
+import vez_api.doroze_actuator_virtual as virtual
+from virtual_actuators import connected
+
+left = take_all()
+a = connected()
+a.set_feedback_items([virtual.DorozeActuatorVirtual.VEZ_Items.POSITION_FB])
+a.start()
+a.change_position_setpoint(0.5)
+a.step()
+a.step(steps=500)
+print(json.dumps({"free": len(free), "left": len(left), "python_free": virtual._python_free_ticks(),
+                  "position": a.telemetry_log.pos_fb[-1], "ticks": len(a.telemetry_log.time)}))
+a.disconnect()
+for watcher in left + (free if sys.argv[1] == "starve" else []):
+    api.PyDict_ClearWatcher(watcher)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="no dict watchers before 3.12")
+def test_dict_watchers_taken_and_done_without():
+    """The package takes one dict watcher per module that needs one (the
+    backend and the virtual actuator) and, when none is left, steps the same
+    without its Python-free ticks."""
+
+    def run(mode):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(__file__)), *sys.path]))
+        done = subprocess.run([sys.executable, "-c", WATCHER_SCRIPT, mode], capture_output=True, text=True, env=env,
+                              timeout=120, check=True)  # fmt: skip
+        return json.loads(done.stdout)
+
+    counted, starved = run("count"), run("starve")
+    assert counted["free"] - counted["left"] == 2 and counted["python_free"] == 500
+    assert starved["left"] == 0 and starved["python_free"] == 0
+    assert starved["position"] == counted["position"] and starved["ticks"] == counted["ticks"] == 501
