@@ -169,13 +169,14 @@ inline PyObject* instance_dict(PyObject* obj) {
 // 3.10-3.11 (kDictStampsPerDict): a stamp is the dict's version tag
 //   (ma_version_tag), which every modification of that dict changes and
 //   which is never handed out again; stamps of different dicts are
-//   independent, and open/close do nothing.
+//   independent, and a guard holds nothing to give back.
 // 3.12+: version tags are deprecated (and gone later).  Instead each guard
 //   registers one dict watcher (PyDict_AddWatcher) that counts the events of
 //   every dict the guard watches, and a stamp is that count: a dict is
 //   watched from its first stamp on, and a change to any watched dict turns
 //   off every stamp of the guard (meant for loops in which those dicts
-//   rarely change).  A watched dict that is destroyed counts as a change and
+//   rarely change; a loop's own stores keep its stamp through set_item).
+//   A watched dict that is destroyed counts as a change and
 //   is unwatched and forgotten at that moment, so the guard never touches a
 //   dead dict and a new dict at its address starts unwatched (its stamp must
 //   be taken anew).  An interpreter has 8 dict watchers (3.13 keeps 2 for
@@ -250,8 +251,6 @@ class DictGuard {
   // already has changes nothing.  0, or -1 with an exception set (*stamp 0).
   int set_item(PyObject* dict, PyObject* key, PyObject* value, uint64_t* stamp);
 
-  // Events counted so far (3.12+; 0 on 3.10-3.11): for tests.
-  uint64_t events() const { return events_ - 1; }
   // Dicts watched now (3.12+; 0 on 3.10-3.11): for tests.
   size_t watched() const;
 
