@@ -364,6 +364,31 @@ def test_the_loop_runs_without_python_while_nothing_changes():
         a.disconnect()
 
 
+def test_the_loop_runs_without_python_on_a_wrapper_class_out_of_version_tags():
+    """3.13 gives a class no version tag after a thousand modifications (the
+    wrapper class's instance_count changes with every wrapper made or
+    terminated): the loop then looks at the class again instead."""
+
+    class Worn(ActuatorWrapper):
+        pass
+
+    for i in range(1200):
+        Worn.wear = i
+        assert Worn.wear == i  # the lookup asks for a new tag
+    a = connected()
+    a.actuator.__class__ = Worn
+    a.set_feedback_items(MIXED_ITEMS)
+    a.start()
+    a.step()
+    before = virtual._python_free_ticks()
+    a.step(steps=200)
+    assert virtual._python_free_ticks() - before == 200
+    Worn.meas = property(lambda self: type(self.__dict__["meas"])(pos=42.0))  # a class attribute now decides
+    a.set_feedback_items([Items.ENCODER_INT])
+    assert a.step() == {Items.ENCODER_INT: 42.0} and a.telemetry_log.meas_pos[-1] == 42.0
+    a.disconnect()
+
+
 class OrdinaryWrapper(ActuatorWrapper):
     """Overrides a method the wrapper's step calls: every step goes through ctypes."""
 

@@ -825,6 +825,32 @@ def test_a_new_wrapper_where_a_collected_one_was(twin, capi):
     pytest.skip("no wrapper was made at a collected one's address")
 
 
+def test_a_class_out_of_version_tags_keeps_its_fast_paths_and_guards(make, capi):
+    """3.13 gives a class no version tag after a thousand modifications (and
+    the wrapper class's instance_count changes with every wrapper): such a
+    class is looked at again at every step instead."""
+
+    class Worn(ActuatorWrapper):
+        pass
+
+    for i in range(1200):
+        Worn.wear = i
+        assert Worn.wear == i  # the lookup asks for a new tag
+    w = make(cls=Worn)
+    w.initialize()
+    w.step(0.1)
+    steps = w.meas.steps
+    assert capi.step_pure(w, 0.2, 0.0) == 1 and w.meas.steps == steps + 1
+    calls = []
+    Worn._apply_optional_inports = lambda self: calls.append(self)
+    assert capi.step_pure(w, 0.3, 0.0) == 0
+    w.step(0.3)
+    assert calls == [w] and w.meas.steps == steps + 2
+    del Worn._apply_optional_inports
+    w.step(0.4)
+    assert capi.step_pure(w, 0.5, 0.0) == 1 and w.meas.steps == steps + 4
+
+
 def test_capi_raw_field(make, capi):
     w = make(twin_doubles.MINIMAL)
     out, tag = RawField(), ctypes.c_uint()

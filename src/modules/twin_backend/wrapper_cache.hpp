@@ -75,8 +75,8 @@ struct WrapperCache {
 // the fast paths do not apply to it.
 WrapperCache* cache_of(PyObject* self);
 
-// The cache of `self` only if it exists already and its class is unchanged;
-// runs no Python code.
+// The cache of `self` only if it exists already and its class still allows
+// the fast paths; runs no Python code.
 WrapperCache* known_cache_of(PyObject* self);
 
 }  // namespace vez::backend

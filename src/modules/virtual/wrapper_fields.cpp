@@ -15,11 +15,28 @@ bool view_has_no_instance_attributes(PyObject* view) {
   return d == nullptr || PyDict_GET_SIZE(d) == 0;
 }
 
+// The wrapper's class lets its instance dict decide what wrapper.<view> is:
+// generic attribute access and no class attribute named like a view (a
+// property, say).  Lookups only, no Python code.
+bool dict_decides_views(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  for (size_t v = 0; v < kViewCount; ++v) {
+    if (glue::compat::type_lookup(type, names.views[v]) != nullptr) return false;
+  }
+  return true;
+}
+
 // The located fields still describe `wrapper` (identity checks only, no Python code).
 bool still_valid(WrapperFields& fields, PyObject* wrapper) {
   if (!fields.built) return false;
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type != fields.type || !glue::compat::type_version_holds(type, fields.type_tag)) return false;
+  if (type != fields.type) return false;
+  if (!glue::compat::type_version_holds(type, fields.type_tag)) {
+    // Changed, or without a tag (3.13 gives a class none after a thousand
+    // modifications): looked at again.
+    if (!dict_decides_views(type)) return false;
+    fields.type_tag = glue::compat::type_version(type);
+  }
   PyObject* d = glue::compat::instance_dict(wrapper);
   if (d == nullptr || d != fields.dict) return false;
   if (!dict_guard.holds(d, fields.dict_stamp)) {
@@ -47,14 +64,11 @@ void locate(WrapperFields& fields, PyObject* wrapper) {
   fields.type_tag = glue::compat::type_version(fields.type);
   fields.dict = glue::compat::instance_dict(wrapper);
   fields.dict_stamp = fields.dict != nullptr ? dict_guard.stamp(fields.dict, wrapper) : 0;
-  bool usable = fields.type_tag != 0 && fields.dict != nullptr && fields.type->tp_getattro == PyObject_GenericGetAttr;
+  bool usable = fields.dict != nullptr && dict_decides_views(fields.type);
   for (size_t v = 0; v < kViewCount; ++v) {
     fields.view_types[v] = nullptr;
     fields.view_tags[v] = 0;
     fields.view_lacks_optional[v] = false;
-    // A class attribute of that name (a property, say) would decide what
-    // wrapper.<view> is: then only the ordinary path knows.
-    if (glue::compat::type_lookup(fields.type, names.views[v]) != nullptr) usable = false;
     PyObject* view = fields.dict != nullptr ? PyDict_GetItem(fields.dict, names.views[v]) : nullptr;
     if (view == nullptr) {
       usable = false;
