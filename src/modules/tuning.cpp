@@ -26,6 +26,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -38,6 +39,7 @@
 #include "core/tuning_metrics.hpp"
 #include "core/tuning_sampling.hpp"
 #include "glue/glue.hpp"
+#include "glue/lock_sharing.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
 namespace py = pybind11;
@@ -219,6 +221,11 @@ struct Signal {
     }
   }
   double read() const {
+    if (raw.state == backend_api::RawField::kRaw && raw.kind == core::FieldKind::f64) {  // the usual: no dispatch
+      double v;
+      std::memcpy(&v, raw.address, sizeof v);
+      return v;
+    }
     if (raw.state == backend_api::RawField::kRaw) {
       if (core::is_floating(raw.kind)) return core::read_floating(raw.kind, raw.address);
       if (core::is_signed_integer(raw.kind)) return static_cast<double>(core::read_signed(raw.kind, raw.address));
@@ -256,8 +263,18 @@ struct Probes {
   }
   uint32_t limit_flags() const {
     uint32_t bits = 0;
-    for (size_t i = 0; i < flags.size(); ++i)
-      if (flags[i].read() != 0.0) bits |= 1u << i;
+    for (size_t i = 0; i < flags.size(); ++i) {
+      const Signal& f = flags[i];
+      bool set;
+      if (f.raw.state == backend_api::RawField::kRaw && f.raw.kind == core::FieldKind::boolean) {
+        unsigned char byte;
+        std::memcpy(&byte, f.raw.address, 1);
+        set = byte != 0;
+      } else {
+        set = f.read() != 0.0;
+      }
+      if (set) bits |= 1u << i;
+    }
     return bits;
   }
 };
@@ -437,6 +454,9 @@ struct Twin {
   py::dict wrapper_values;   // kWrapperValues then
   py::dict held;             // parameter name -> value then, read before its first write
   py::list written;          // names runs wrote since
+  // Buffers of a run, kept for the next.
+  std::vector<double> output, reference;
+  std::array<std::vector<double>, 6> series;
 
   bool reusable() const { return restore != nullptr; }
 };
@@ -633,13 +653,33 @@ py::object simulate(Twin& twin, py::object scenario, py::dict gains, py::dict va
 
   const size_t ticks = static_cast<size_t>(std::max(1.0, std::round(duration * rate)));
   const size_t every = static_cast<size_t>(std::max(1.0, std::round(rate / response_rate)));
-  std::vector<double> output(ticks), reference(ticks);
-  std::array<std::vector<double>, 6> series;
-  for (auto& s : series) s.reserve(ticks / every + 1);
+  // The twin's buffers: a run allocates (and the system maps and unmaps)
+  // nothing per tick.
+  std::vector<double>& output = twin.output;
+  std::vector<double>& reference = twin.reference;
+  output.assign(ticks, 0.0);
+  reference.assign(ticks, 0.0);
+  std::array<std::vector<double>, 6>& series = twin.series;
+  for (auto& s : series) {
+    s.clear();
+    s.reserve(ticks / every + 1);
+  }
   core::DriveTally tally(dt);
   size_t next_load = 0;
   double load_now = 0.0;
+  // A long run lets the process's other threads in (a cluster worker's
+  // event loop, say) as Python's own loop would, and sees Ctrl-C.
+  glue::LockSharing sharing;
+  constexpr size_t kTicksBetweenSignalChecks = 20000;
   for (size_t k = 0; k < ticks; ++k) {
+    if (sharing.due()) {
+      glue::let_other_threads_run();
+      probes.locate();  // Python code may have run: locate the fields afresh
+    }
+    if (k != 0 && k % kTicksBetweenSignalChecks == 0) {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      probes.locate();
+    }
     const double t = static_cast<double>(k) * dt;
     while (next_load < load.size() && load[next_load].first <= t + 0.5 * dt) load_now = load[next_load++].second;
     const double r = profile.at_time(t, initial);
