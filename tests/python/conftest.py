@@ -1,7 +1,14 @@
 import gc
 import os
+import signal
 
 import pytest
+
+# Some tests press Ctrl+C with _thread.interrupt_main(), which does nothing
+# while SIGINT is ignored, as it is in a background job started by a shell
+# without job control.  Give the suite Python's own handler in that case.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def rss_bytes() -> int:
