@@ -1,12 +1,14 @@
 // vez_api.tuning: gain tuning on the digital twin.  A Scenario says what to
 // simulate (model, control mode, setpoint profile, external load, duration,
 // the parameters it varies and the ones it fixes); run() simulates it once on
-// a fresh virtual actuator with its telemetry log off and measures the
-// response; sweep() runs many candidate gain sets on any
+// a fresh virtual actuator with its telemetry log off (or one put back,
+// bit for bit, into the state of a fresh one: see "Warm twins") and
+// measures the response; sweep() runs many candidate gain sets on any
 // concurrent.futures.Executor (a local process pool by default) and ranks
 // them by a cost.
 //
-// Speed.  A run is a one-second warm-up of the twin followed by 20000 ticks
+// Speed.  A run is a one-second warm-up of the twin (done once per process
+// and model when the library can restore its state) followed by 20000 ticks
 // per simulated second.  The ticks go straight to the wrapper's step through
 // the backend's C API, and the signals are read from the model's memory
 // located once per run (the same guarded fast paths the virtual actuator
@@ -24,7 +26,9 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -35,6 +39,7 @@
 #include "core/tuning_metrics.hpp"
 #include "core/tuning_sampling.hpp"
 #include "glue/glue.hpp"
+#include "glue/lock_sharing.hpp"
 #include "modules/_twin_backend_capi.hpp"
 
 namespace py = pybind11;
@@ -216,6 +221,11 @@ struct Signal {
     }
   }
   double read() const {
+    if (raw.state == backend_api::RawField::kRaw && raw.kind == core::FieldKind::f64) {  // the usual: no dispatch
+      double v;
+      std::memcpy(&v, raw.address, sizeof v);
+      return v;
+    }
     if (raw.state == backend_api::RawField::kRaw) {
       if (core::is_floating(raw.kind)) return core::read_floating(raw.kind, raw.address);
       if (core::is_signed_integer(raw.kind)) return static_cast<double>(core::read_signed(raw.kind, raw.address));
@@ -253,8 +263,18 @@ struct Probes {
   }
   uint32_t limit_flags() const {
     uint32_t bits = 0;
-    for (size_t i = 0; i < flags.size(); ++i)
-      if (flags[i].read() != 0.0) bits |= 1u << i;
+    for (size_t i = 0; i < flags.size(); ++i) {
+      const Signal& f = flags[i];
+      bool set;
+      if (f.raw.state == backend_api::RawField::kRaw && f.raw.kind == core::FieldKind::boolean) {
+        unsigned char byte;
+        std::memcpy(&byte, f.raw.address, 1);
+        set = byte != 0;
+      } else {
+        set = f.read() != 0.0;
+      }
+      if (set) bits |= 1u << i;
+    }
     return bits;
   }
 };
@@ -395,6 +415,324 @@ std::string model_error(py::handle wrapper) {
   return std::string(py::bytes(ctypes.attr("string_at")(address)));
 }
 
+// ---------------------------------------------------------------------------
+// Warm twins: a connected, started actuator kept per process for reuse
+//
+// Making a fresh actuator (assets search, a private copy of the library, the
+// bindings executed, the ctypes structures built) and its one-second warm-up
+// cost more than the simulated second itself.  A library that can save and
+// restore its whole state (DT_state_size, DT_save_state, DT_restore_state)
+// lets a run start from a copy of the state its actuator had right after the
+// warm-up instead: bit for bit what a fresh actuator would do.  The values
+// that live outside the library (the actuator's tracked parameters, the
+// wrapper's own values it writes into the inputs at every step, and every
+// parameter a run wrote, as held before its first write) are put back too.
+// A twin that failed, raised or reported an error in any way is dropped,
+// never reused; a library without the entry points gets a fresh actuator
+// per run.  Runs on two threads never share one: an entry leaves the cache
+// while a run uses it.
+
+using StateSizeFn = size_t (*)();
+using SaveStateFn = void (*)(void*);
+using RestoreStateFn = void (*)(const void*);
+
+// The wrapper's values that reach the inputs at every step.
+const char* const kWrapperValues[] = {"_feedforward_gain", "_reference_feedforward_torque",
+                                      "_impedance_speed_reference", "_impedance_acceleration_reference"};
+
+struct Twin {
+  std::string key;           // what makes a fresh actuator differ
+  py::object actuator;       // connected, started
+  py::object wrapper;        // actuator.actuator
+  double rate = 0.0;
+  // Saving and restoring; all null for a library without them.
+  py::object entry_points;   // the ctypes functions (they hold the library)
+  SaveStateFn save = nullptr;
+  RestoreStateFn restore = nullptr;
+  std::vector<unsigned char> state;  // right after the warm-up
+  py::dict tracked;          // actuator._tracked_numeric_values then
+  py::dict wrapper_values;   // kWrapperValues then
+  py::dict held;             // parameter name -> value then, read before its first write
+  py::list written;          // names runs wrote since
+  // Buffers of a run, kept for the next.
+  std::vector<double> output, reference;
+  std::array<std::vector<double>, 6> series;
+
+  bool reusable() const { return restore != nullptr; }
+};
+
+constexpr size_t kMaxWarmTwins = 4;
+// Touched only with the GIL held and without running Python code in
+// between, so two threads never see it half changed.  Never destroyed:
+// cleared (the actuators disconnected) at interpreter exit.
+std::vector<std::unique_ptr<Twin>>* warm_twins = new std::vector<std::unique_ptr<Twin>>();
+
+void disconnect_twin(std::unique_ptr<Twin> twin) {
+  if (!twin || !twin->actuator) return;
+  py::error_scope keep;  // may run while an exception is on its way
+  try {
+    twin->actuator.attr("disconnect")();
+  } catch (py::error_already_set&) {
+    // nothing better to do: the twin is gone either way
+  }
+}
+
+size_t forget_warm_twins() {
+  std::vector<std::unique_ptr<Twin>> gone;
+  gone.swap(*warm_twins);
+  const size_t n = gone.size();
+  for (auto& t : gone) disconnect_twin(std::move(t));
+  return n;
+}
+
+std::unique_ptr<Twin> take_warm_twin(const std::string& key) {
+  for (auto it = warm_twins->end(); it != warm_twins->begin();) {
+    --it;
+    if ((*it)->key == key) {
+      std::unique_ptr<Twin> twin = std::move(*it);
+      warm_twins->erase(it);
+      return twin;
+    }
+  }
+  return nullptr;
+}
+
+void keep_warm_twin(std::unique_ptr<Twin> twin) {
+  std::unique_ptr<Twin> evicted;
+  if (warm_twins->size() >= kMaxWarmTwins) {
+    evicted = std::move(warm_twins->front());
+    warm_twins->erase(warm_twins->begin());
+  }
+  warm_twins->push_back(std::move(twin));
+  disconnect_twin(std::move(evicted));  // after the cache is whole again: this runs Python code
+}
+
+std::string text_of(py::handle value) {
+  if (value.is_none()) return "\x01";  // unlike any path
+  py::object path = py::reinterpret_steal<py::object>(PyOS_FSPath(value.ptr()));
+  if (!path) {
+    PyErr_Clear();
+    return glue::str(py::repr(value));
+  }
+  return glue::str(py::str(path));
+}
+
+// Everything a fresh actuator for this scenario depends on.
+std::string twin_key(py::handle scenario, const std::string& mode) {
+  std::string key = glue::str(scenario.attr("model"));
+  key += '\0' + mode;
+  key += '\0' + text_of(scenario.attr("library_path"));
+  key += '\0' + text_of(scenario.attr("bindings_root"));
+  // Where the search for the artifacts looks.
+  key += '\0' + text_of(mod.get("os").attr("environ").attr("get")("VEZ_API_VIRTUAL_ASSETS_ROOT"));
+  try {
+    key += '\0' + text_of(mod.get("os").attr("getcwd")());
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_OSError)) throw;
+    key += "\0\x02";  // no working directory: the search finds nothing there
+  }
+  return key;
+}
+
+// The library's state entry points, or nothing when it lacks one.
+void find_state_entry_points(Twin& twin) {
+  py::object ctypes = py::module_::import("ctypes");
+  py::object lib = py::getattr(twin.wrapper, "_lib", py::none());
+  py::object handle = lib.is_none() ? py::object(py::none()) : py::getattr(lib, "_dll", py::none());
+  if (handle.is_none() || !py::isinstance(handle, ctypes.attr("CDLL"))) return;
+  py::list functions;
+  void* addresses[3] = {};
+  const char* const names[3] = {"DT_state_size", "DT_save_state", "DT_restore_state"};
+  for (int i = 0; i < 3; ++i) {
+    py::object fn;
+    try {
+      fn = handle.attr(names[i]);
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_AttributeError)) throw;
+      return;  // an older library: a fresh actuator per run
+    }
+    // The address from the function object's own storage (ctypes.cast would
+    // make the object refer to itself).
+    py::object address = ctypes.attr("c_void_p").attr("from_address")(ctypes.attr("addressof")(fn)).attr("value");
+    if (address.is_none()) return;
+    addresses[i] = PyLong_AsVoidPtr(address.ptr());
+    if (addresses[i] == nullptr) {
+      PyErr_Clear();
+      return;
+    }
+    functions.append(fn);
+  }
+  const size_t size = reinterpret_cast<StateSizeFn>(addresses[0])();
+  if (size == 0 || size > (size_t{1} << 30)) return;
+  twin.state.assign(size, 0);
+  twin.entry_points = functions;
+  twin.save = reinterpret_cast<SaveStateFn>(addresses[1]);
+  twin.restore = reinterpret_cast<RestoreStateFn>(addresses[2]);
+}
+
+// A fresh actuator, connected and started in `mode`; when its library can
+// save its state, that state and the values around it are recorded.
+std::unique_ptr<Twin> make_twin(py::handle scenario, const std::string& mode, std::string key) {
+  auto twin = std::make_unique<Twin>();
+  twin->key = std::move(key);
+  py::object actuator = mod.get("DorozeActuatorVirtual")("telemetry_max_ticks"_a = 0);
+  actuator.attr("set_actuator")(scenario.attr("model"), "library_path"_a = scenario.attr("library_path"),
+                                "bindings_root"_a = scenario.attr("bindings_root"));
+  actuator.attr("connect")();
+  twin->actuator = actuator;  // disconnected by whoever drops the twin from here on
+  try {
+    actuator.attr("change_mode")(actuator.attr("Mode").attr("__getitem__")(mode));
+    actuator.attr("start")();  // warm-up, then the motor on
+    twin->wrapper = actuator.attr("actuator");
+    twin->rate = glue::as_float(actuator.attr("get_sim_rate_hz")(), "rate");
+    find_state_entry_points(*twin);
+    if (twin->reusable()) {
+      twin->save(twin->state.data());
+      twin->tracked = new_dict(actuator.attr("_tracked_numeric_values"));
+      for (const char* name : kWrapperValues)
+        if (py::hasattr(twin->wrapper, name)) twin->wrapper_values[name] = twin->wrapper.attr(name);
+    }
+  } catch (py::error_already_set&) {
+    disconnect_twin(std::move(twin));
+    throw;
+  }
+  return twin;
+}
+
+// Puts a warm twin back as it was right after its warm-up.
+void restore_twin(Twin& twin) {
+  if (py::len(twin.written) != 0) {
+    py::dict before;
+    for (py::handle name : twin.written) before[name] = twin.held[name];
+    apply_parameters(twin.actuator, before);
+  }
+  twin.restore(twin.state.data());
+  py::object tracked = twin.actuator.attr("_tracked_numeric_values");
+  tracked.attr("clear")();
+  tracked.attr("update")(twin.tracked);
+  for (auto item : twin.wrapper_values) py::setattr(twin.wrapper, item.first, item.second);
+}
+
+// Records, before a run writes them, what the twin held for `values` at its
+// snapshot (it is in that state now), so later runs can put them back.
+void note_writes(Twin& twin, py::dict values) {
+  if (!twin.reusable()) return;
+  for (auto item : values) {
+    if (twin.held.contains(item.first)) continue;
+    twin.held[item.first] = py::float_(held_value(twin.actuator, glue::str(item.first)));
+    twin.written.append(item.first);
+  }
+}
+
+// The simulation proper on a started twin; sets *reuse when the twin is
+// fit for another run.
+py::object simulate(Twin& twin, py::object scenario, py::dict gains, py::dict values, const std::string& mode,
+                    const Profile& profile, const std::vector<std::pair<double, double>>& load, double duration,
+                    double response_rate, bool* reuse) {
+  *reuse = false;
+  py::object actuator = twin.actuator;
+  py::object wrapper = twin.wrapper;
+  const double rate = twin.rate;
+  const double dt = 1.0 / rate;
+  std::string failure;
+  try {
+    failure = unknown_model_path(wrapper, scenario.attr("vary"));
+    if (failure.empty()) failure = unknown_model_path(wrapper, values);
+    if (failure.empty()) note_writes(twin, values);
+    if (failure.empty()) apply_parameters(actuator, values);
+    if (failure.empty()) failure = refused_parameters(actuator, values);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    failure = glue::str(e.value());
+  }
+  if (!failure.empty()) return failed_result(gains, failure);
+
+  Probes probes(wrapper);
+  Signal* controlled = mode == "SPEED" ? &probes.speed : mode == "TORQUE" ? &probes.torque : &probes.position;
+  const double initial = (mode == "POSITION" || mode == "IMPEDANCE") ? controlled->read() : 0.0;
+
+  const size_t ticks = static_cast<size_t>(std::max(1.0, std::round(duration * rate)));
+  const size_t every = static_cast<size_t>(std::max(1.0, std::round(rate / response_rate)));
+  // The twin's buffers: a run allocates (and the system maps and unmaps)
+  // nothing per tick.
+  std::vector<double>& output = twin.output;
+  std::vector<double>& reference = twin.reference;
+  output.assign(ticks, 0.0);
+  reference.assign(ticks, 0.0);
+  std::array<std::vector<double>, 6>& series = twin.series;
+  for (auto& s : series) {
+    s.clear();
+    s.reserve(ticks / every + 1);
+  }
+  core::DriveTally tally(dt);
+  size_t next_load = 0;
+  double load_now = 0.0;
+  // A long run lets the process's other threads in (a cluster worker's
+  // event loop, say) as Python's own loop would, and sees Ctrl-C.
+  glue::LockSharing sharing;
+  constexpr size_t kTicksBetweenSignalChecks = 20000;
+  for (size_t k = 0; k < ticks; ++k) {
+    if (sharing.due()) {
+      glue::let_other_threads_run();
+      probes.locate();  // Python code may have run: locate the fields afresh
+    }
+    if (k != 0 && k % kTicksBetweenSignalChecks == 0) {
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      probes.locate();
+    }
+    const double t = static_cast<double>(k) * dt;
+    while (next_load < load.size() && load[next_load].first <= t + 0.5 * dt) load_now = load[next_load++].second;
+    const double r = profile.at_time(t, initial);
+    step_wrapper(wrapper, r, load_now, probes);
+    output[k] = controlled->read();
+    reference[k] = r;
+    const double iq = probes.iq.read();
+    const double torque = probes.torque.read();
+    const double id = probes.id.read();
+    tally.add(std::sqrt(iq * iq + id * id), torque, probes.bus_power.read(), probes.limit_flags());
+    if (k % every == 0) {
+      series[0].push_back(t);
+      series[1].push_back(r);
+      series[2].push_back(output[k]);
+      series[3].push_back(probes.speed.read());
+      series[4].push_back(torque);
+      series[5].push_back(iq);
+    }
+  }
+
+  core::ResponseSpec spec;
+  spec.dt = dt;
+  spec.start = std::min(ticks - 1, static_cast<size_t>(std::max(0.0, std::round(profile.move_start() * rate))));
+  spec.initial = spec.start == 0 ? initial : output[spec.start - 1];
+  spec.target = profile.target();
+  spec.smooth_samples = static_cast<size_t>(std::round(1e-3 * rate)) | 1u;  // 1 ms against sensor noise
+  spec.max_settle_smooth_samples = static_cast<size_t>(std::round(20e-3 * rate)) | 1u;
+  const core::ResponseMetrics m = core::response_metrics(output, reference, spec);
+  py::dict metrics;
+  metrics["rise_time"] = m.rise_time;
+  metrics["overshoot"] = m.overshoot;
+  metrics["settling_time"] = m.settling_time;
+  metrics["steady_state_error"] = m.steady_state_error;
+  metrics["iae"] = m.iae;
+  metrics["peak_current"] = tally.peak_current();
+  metrics["peak_torque"] = tally.peak_torque();
+  metrics["limit_hits"] = py::int_(tally.limit_hits());
+  metrics["energy"] = tally.energy();
+
+  const std::string refused = model_error(wrapper);
+  if (!refused.empty()) {
+    failure = "the model reported: " + refused;
+  } else if (!tally.finite() || std::isnan(m.iae)) {
+    failure = "the simulation diverged (non-finite signals)";
+  } else {
+    failure = refused_parameters(actuator, values);  // undone during the run
+  }
+  py::dict held = held_parameters(actuator, scenario.attr("vary"), values);
+  if (!failure.empty()) return make_result(gains, false, py::str(failure), metrics, series, held);
+  *reuse = true;
+  return make_result(gains, true, py::none(), metrics, series, held);
+}
+
 // One simulation of `scenario` with `gains` written over its fixed values.
 py::object run(py::object scenario, py::handle gains_arg) {
   py::dict gains = gains_arg.is_none() ? py::dict() : new_dict(gains_arg);
@@ -410,109 +748,32 @@ py::object run(py::object scenario, py::handle gains_arg) {
   const std::string invalid = invalid_candidate(gains);
   if (!invalid.empty()) return failed_result(gains, invalid);
 
-  py::object actuator = mod.get("DorozeActuatorVirtual")("telemetry_max_ticks"_a = 0);
-  actuator.attr("set_actuator")(scenario.attr("model"), "library_path"_a = scenario.attr("library_path"),
-                                "bindings_root"_a = scenario.attr("bindings_root"));
-  actuator.attr("connect")();
-  struct Disconnect {
-    py::object actuator;
-    ~Disconnect() {
-      if (!actuator) return;
-      try {
-        actuator.attr("disconnect")();
-      } catch (py::error_already_set&) {
-        // nothing better to do while unwinding
-      }
-    }
-  };
-  py::object wrapper;
-  std::array<std::vector<double>, 6> series;
-  py::dict metrics, held;
-  std::string failure;
-  {
-    Disconnect guard{actuator};
-    actuator.attr("change_mode")(actuator.attr("Mode").attr("__getitem__")(mode));
-    actuator.attr("start")();  // warm-up, then the motor on
-    wrapper = actuator.attr("actuator");
-    const double rate = glue::as_float(actuator.attr("get_sim_rate_hz")(), "rate");
-    const double dt = 1.0 / rate;
+  std::string key = twin_key(scenario, mode);
+  std::unique_ptr<Twin> twin = take_warm_twin(key);
+  if (twin) {
     try {
-      failure = unknown_model_path(wrapper, scenario.attr("vary"));
-      if (failure.empty()) failure = unknown_model_path(wrapper, values);
-      if (failure.empty()) apply_parameters(actuator, values);
-      if (failure.empty()) failure = refused_parameters(actuator, values);
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      failure = glue::str(e.value());
+      restore_twin(*twin);
+    } catch (py::error_already_set&) {
+      disconnect_twin(std::move(twin));
+      throw;
     }
-    if (!failure.empty()) {
-      guard.actuator = py::object();  // disconnected here, not by the guard
-      actuator.attr("disconnect")();
-      return failed_result(gains, failure);
-    }
-
-    Probes probes(wrapper);
-    Signal* controlled = mode == "SPEED" ? &probes.speed : mode == "TORQUE" ? &probes.torque : &probes.position;
-    const double initial = (mode == "POSITION" || mode == "IMPEDANCE") ? controlled->read() : 0.0;
-
-    const size_t ticks = static_cast<size_t>(std::max(1.0, std::round(duration * rate)));
-    const size_t every = static_cast<size_t>(std::max(1.0, std::round(rate / response_rate)));
-    std::vector<double> output(ticks), reference(ticks);
-    for (auto& s : series) s.reserve(ticks / every + 1);
-    core::DriveTally tally(dt);
-    size_t next_load = 0;
-    double load_now = 0.0;
-    for (size_t k = 0; k < ticks; ++k) {
-      const double t = static_cast<double>(k) * dt;
-      while (next_load < load.size() && load[next_load].first <= t + 0.5 * dt) load_now = load[next_load++].second;
-      const double r = profile.at_time(t, initial);
-      step_wrapper(wrapper, r, load_now, probes);
-      output[k] = controlled->read();
-      reference[k] = r;
-      const double iq = probes.iq.read();
-      const double torque = probes.torque.read();
-      const double id = probes.id.read();
-      tally.add(std::sqrt(iq * iq + id * id), torque, probes.bus_power.read(), probes.limit_flags());
-      if (k % every == 0) {
-        series[0].push_back(t);
-        series[1].push_back(r);
-        series[2].push_back(output[k]);
-        series[3].push_back(probes.speed.read());
-        series[4].push_back(torque);
-        series[5].push_back(iq);
-      }
-    }
-
-    core::ResponseSpec spec;
-    spec.dt = dt;
-    spec.start = std::min(ticks - 1, static_cast<size_t>(std::max(0.0, std::round(profile.move_start() * rate))));
-    spec.initial = spec.start == 0 ? initial : output[spec.start - 1];
-    spec.target = profile.target();
-    spec.smooth_samples = static_cast<size_t>(std::round(1e-3 * rate)) | 1u;  // 1 ms against sensor noise
-    spec.max_settle_smooth_samples = static_cast<size_t>(std::round(20e-3 * rate)) | 1u;
-    const core::ResponseMetrics m = core::response_metrics(output, reference, spec);
-    metrics["rise_time"] = m.rise_time;
-    metrics["overshoot"] = m.overshoot;
-    metrics["settling_time"] = m.settling_time;
-    metrics["steady_state_error"] = m.steady_state_error;
-    metrics["iae"] = m.iae;
-    metrics["peak_current"] = tally.peak_current();
-    metrics["peak_torque"] = tally.peak_torque();
-    metrics["limit_hits"] = py::int_(tally.limit_hits());
-    metrics["energy"] = tally.energy();
-
-    const std::string refused = model_error(wrapper);
-    if (!refused.empty()) {
-      failure = "the model reported: " + refused;
-    } else if (!tally.finite() || std::isnan(m.iae)) {
-      failure = "the simulation diverged (non-finite signals)";
-    } else {
-      failure = refused_parameters(actuator, values);  // undone during the run
-    }
-    held = held_parameters(actuator, scenario.attr("vary"), values);
+  } else {
+    twin = make_twin(scenario, mode, std::move(key));
   }
-  if (!failure.empty()) return make_result(gains, false, py::str(failure), metrics, series, held);
-  return make_result(gains, true, py::none(), metrics, series, held);
+  bool reuse = false;
+  py::object result;
+  try {
+    result = simulate(*twin, scenario, gains, values, mode, profile, load, duration, response_rate, &reuse);
+  } catch (py::error_already_set&) {
+    disconnect_twin(std::move(twin));
+    throw;
+  }
+  if (reuse && twin->reusable()) {
+    keep_warm_twin(std::move(twin));
+  } else {
+    disconnect_twin(std::move(twin));
+  }
+  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -1434,7 +1695,10 @@ PYBIND11_MODULE(tuning, m) {
   mod.def("run", &run, py::arg("scenario"), py::arg_v("gains", py::none()),
           glue::doc{"Simulate `scenario` once on a fresh virtual actuator (telemetry log off) with `gains` "
                     "(parameter name -> value, over the scenario's fixed values). Returns a Result; gains that "
-                    "cannot be used (not finite, negative, refused by the model) give a Result with ok False."});
+                    "cannot be used (not finite, negative, refused by the model) give a Result with ok False. "
+                    "When the twin's library can save and restore its state, the process keeps a few started "
+                    "actuators and later runs start from the state saved right after the warm-up: bit for bit "
+                    "what a fresh actuator gives, without making one."});
   mod.def("sweep", &sweep, py::arg("scenario"), py::arg("candidates"), py::kw_only(),
           py::arg_v("executor", py::none()), py::arg_v("cost", py::str("iae")), py::arg_v("chunk_size", py::none()),
           py::arg_v("workers", py::none()),
@@ -1445,6 +1709,13 @@ PYBIND11_MODULE(tuning, m) {
                     "pool of `workers` processes (default: one per CPU; 1 runs here, without a pool). Candidates "
                     "go out in chunks of `chunk_size` (default: about four tasks per worker). Returns a "
                     "SweepResult; failed candidates are listed, not ranked."});
+  mod.def("_forget_warm_twins", &forget_warm_twins,
+          glue::doc{"Disconnect the warm twins this process keeps for reuse; the next runs start from fresh "
+                    "actuators. Returns how many there were."});
+  mod.def("_warm_twin_count", []() { return warm_twins->size(); },
+          glue::doc{"How many warm twins this process keeps for reuse."});
+  // The kept actuators go while the interpreter can still run their teardown.
+  py::module_::import("atexit").attr("register")(mod.get("_forget_warm_twins"));
   mod.def("grid", &grid, py::arg("axes"),
           glue::doc{"Every combination of the axes {name: (low, high, count[, 'log'])}, the last axis varying "
                     "fastest. Returns a list of candidate dicts."});

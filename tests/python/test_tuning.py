@@ -74,7 +74,7 @@ def test_the_gains_change_the_response_and_runs_are_independent():
     stiff = tuning.run(scenario, {"KP_POSITION": 60.0})
     again = tuning.run(scenario, {"KP_SPEED": 0.5, "KP_POSITION": 5.0})
     assert soft.metrics["iae"] > stiff.metrics["iae"]
-    assert nan_equal(again.metrics) == nan_equal(soft.metrics)  # a fresh actuator every time: nothing carries over
+    assert nan_equal(again.metrics) == nan_equal(soft.metrics)  # nothing carries over from one run to the next
     assert tuning.run(scenario).parameters["KP_POSITION"] != 60.0  # the model's own gains again
 
 
@@ -102,6 +102,112 @@ def test_profiles_and_load_reach_the_twin():
     # 2 N*m on a free shaft: it speeds up until the speed limit brakes it, again and again
     spin = tuning.run(tuning.Scenario("ORBIT_4", mode="TORQUE", setpoint=tuning.Step(2.0), duration=0.3))
     assert spin.ok and spin.metrics["limit_hits"] > 0 and spin.metrics["peak_torque"] > 2.0
+
+
+# --- warm twins: later runs start from a saved state ----------------------------------------
+
+
+def everything(result: tuning.Result):
+    """All a Result says, the arrays as their bytes: what must agree bit for bit."""
+    return (result.gains, result.ok, result.error, nan_equal(result.metrics), result.parameters,
+            *(getattr(result, name).tobytes() for name in ("time", "reference", "response", "speed", "torque",
+                                                           "current")))
+
+
+def fresh_run(scenario, gains=None):
+    tuning._forget_warm_twins()
+    return tuning.run(scenario, gains)
+
+
+# Per mode: a scenario and gain sets in the order a sweep might try them: a
+# set that omits a varied key (it must get the model's own value, not the
+# last run's), values the wrapper and the filter hold, a model path, and a
+# candidate the model refuses before others.
+WARM_CASES = {
+    "POSITION": (position_step(duration=0.05, vary=("KP_POSITION", "KP_SPEED", "FF_GAIN", "SPEED_CUTOFF")),
+                 [{"KP_POSITION": 60.0, "KP_SPEED": 4.0, "FF_GAIN": 0.5},
+                  {"KP_POSITION": 20.0, "SPEED_CUTOFF": 200.0, "inp.T_ADC": 60.0},
+                  {"KP_SPEED": 1.5},
+                  {"LIM_POSITION_MAX": -5000.0},
+                  {},
+                  {"KP_POSITION": 60.0, "KP_SPEED": 4.0, "FF_GAIN": 0.5}]),
+    "SPEED": (tuning.Scenario("ORBIT_4", mode="SPEED", setpoint=tuning.Step(2.0), duration=0.05,
+                              load=((0.02, 1.0),), vary=("KP_SPEED", "KI_SPEED"), fixed={"CURRENT_CUTOFF": 800.0}),
+              [{"KP_SPEED": 3.0, "KI_SPEED": 50.0}, {"KI_SPEED": 300.0}, {"LIM_TORQUE": -1.0}, {}]),
+    "TORQUE": (tuning.Scenario("ORBIT_4", mode="TORQUE", setpoint=tuning.Ramp(1.0, duration=0.02), duration=0.05,
+                               vary=("LIM_TORQUE", "TORQUE_FF")),
+               [{"LIM_TORQUE": 0.5}, {"LIM_TORQUE": 0.8, "TORQUE_FF": 0.2}, {}]),
+    "IMPEDANCE": (tuning.Scenario("ORBIT_4", mode="IMPEDANCE", setpoint=tuning.Step(0.3), duration=0.05,
+                                  vary=("K_STIFFNESS", "K_DAMPING")),
+                  [{"K_STIFFNESS": 50.0, "K_DAMPING": 1.0}, {"K_DAMPING": 3.0}, {"K_STIFFNESS": 5.0}, {}]),
+}
+
+
+@pytest.mark.parametrize("mode", sorted(WARM_CASES))
+def test_a_warm_twin_gives_what_a_fresh_actuator_gives(mode):
+    scenario, sets = WARM_CASES[mode]
+    fresh = [everything(fresh_run(scenario, gains)) for gains in sets]
+    assert [f[1] for f in fresh].count(False) == (mode in ("POSITION", "SPEED"))  # the refused candidate
+    tuning._forget_warm_twins()
+    warm = [everything(tuning.run(scenario, gains)) for gains in sets]
+    assert tuning._warm_twin_count() == 1  # the runs did share one
+    for i, (w, f) in enumerate(zip(warm, fresh)):
+        assert w == f, f"run {i} ({sets[i]}) differs"
+    # the fresh results themselves differ from one gain set to the next
+    assert len({f[7] for f in fresh if f[1]}) == len({str(f[0]) for f in fresh if f[1]})
+
+
+def test_twins_are_kept_per_model_and_mode_within_a_bound():
+    tuning._forget_warm_twins()
+    scenarios = [tuning.Scenario(model, mode=mode, setpoint=tuning.Step(0.1), duration=0.002)
+                 for model in ("ORBIT_4", "NOVA_3") for mode in ("POSITION", "SPEED", "TORQUE")]
+    first = [everything(tuning.run(s)) for s in scenarios]
+    assert 1 <= tuning._warm_twin_count() <= 4
+    # each run finds its own model's twin, or makes one
+    assert [everything(tuning.run(s)) for s in reversed(scenarios)] == first[::-1]
+    assert tuning._forget_warm_twins() <= 4 and tuning._warm_twin_count() == 0
+
+
+def test_a_library_without_state_entry_points_gets_a_fresh_actuator(monkeypatch):
+    import ctypes
+
+    scenario, sets = WARM_CASES["POSITION"]
+    expected = [everything(fresh_run(scenario, gains)) for gains in sets[:3]]
+
+    class WithoutState(ctypes.CDLL):
+        def __getattr__(self, name):
+            if name in ("DT_state_size", "DT_save_state", "DT_restore_state"):
+                raise AttributeError(name)
+            return super().__getattr__(name)
+
+    tuning._forget_warm_twins()
+    monkeypatch.setattr(ctypes, "CDLL", WithoutState)
+    assert [everything(tuning.run(scenario, gains)) for gains in sets[:3]] == expected
+    assert tuning._warm_twin_count() == 0
+
+
+def test_threads_never_share_a_twin():
+    scenario, sets = WARM_CASES["POSITION"]
+    tuning._forget_warm_twins()
+    expected = [everything(fresh_run(scenario, gains)) for gains in sets] * 4
+    with concurrent.futures.ThreadPoolExecutor(4) as threads:
+        got = list(threads.map(lambda g: everything(tuning.run(scenario, g)), sets * 4))
+    assert got == expected
+    assert 1 <= tuning._warm_twin_count() <= 4
+
+
+def test_warm_runs_keep_memory_flat(memory_flat):
+    scenario = position_step(duration=0.001)
+    tuning._forget_warm_twins()
+    gains = [{"KP_POSITION": 30.0}, {"KP_SPEED": 2.0, "FF_GAIN": 0.2}, {}]
+    state = {"i": 0}
+
+    def one_run():
+        state["i"] += 1
+        assert tuning.run(scenario, gains[state["i"] % 3]).ok
+
+    memory_flat(one_run, calls=3000)
+    assert tuning._warm_twin_count() == 1
 
 
 @pytest.mark.parametrize(

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "catalog.hpp"
@@ -87,6 +88,27 @@ TEST(TwinModel, InstancesAreIndependentAndDeterministic) {
   EXPECT_DOUBLE_EQ(b.pid.pos_Kp, a.pid.pos_Kp / 2);
   EXPECT_EQ(std::memcmp(&a.motor, &c.motor, sizeof a.motor), 0);  // same inputs, same bits
   EXPECT_EQ(std::memcmp(&a.meas, &c.meas, sizeof a.meas), 0);
+}
+
+// A library saves and restores its model by copying its bytes: a copy made
+// mid-move, into another instance's storage, carries on exactly as the
+// original (nothing in the model points into itself or owns memory).
+TEST(TwinModel, ABytewiseCopyCarriesOnExactly) {
+  static_assert(std::is_trivially_copyable_v<tw::Model>);
+  tw::Model a(actuator("NOVA_3")), b(actuator("NOVA_3"));
+  wrapper_start(a, tw::kPosition);
+  a.inputs.Reference = 0.5;
+  run(a, 3000);
+  b.pid.pos_Kp *= 3;  // whatever b held is overwritten
+  run(b, 10);
+  std::memcpy(static_cast<void*>(&b), static_cast<const void*>(&a), sizeof a);
+  for (int i = 0; i < 4000; ++i) {
+    a.step();
+    b.step();
+    if (i == 2000) a.inputs.Load = b.inputs.Load = 1.5;
+  }
+  EXPECT_EQ(std::memcmp(static_cast<const void*>(&a), static_cast<const void*>(&b), sizeof a), 0);
+  EXPECT_GT(a.meas.pos, 0.2);  // it did move
 }
 
 // ResetPos acts on each change of level.  The wrapper leaves it high after

@@ -114,3 +114,41 @@ def test_private_copies_are_independent(model):
     finally:
         a.close()
         b.close()
+
+
+def test_a_saved_state_restores_the_run_bit_for_bit(twin):
+    """DT_save_state/DT_restore_state: whatever happened after the save
+    (other gains, filters, noise seed, an error reported, a terminate), the
+    run from the restored state is the run from the saved one, exactly."""
+    lib = twin.lib
+    twin.start()
+    twin.inp.Reference = 0.3
+    twin.run(2000)  # mid-move: every integrator, filter and the noise generator busy
+    size = lib.DT_state_size()
+    assert size > 0
+    state = ctypes.create_string_buffer(size + 1)
+    at = ctypes.addressof(state) + 1  # any alignment will do
+    lib.DT_save_state(at)
+    kp = twin.pid.spd_Kp
+
+    def signals():
+        return (twin.meas.pos, twin.meas.spd, twin.info.iq_fb, twin.info.T_fb, twin.motor.m_pwr_dc,
+                twin.debug.T_fb_max, twin.filter.spd_cutoff, twin.pid.spd_Kp)
+
+    first = twin.trace(0.1, signals)[0]
+
+    twin.pid.spd_Kp *= 3
+    twin.filter.spd_cutoff = 50.0
+    twin.realism.seed += 1
+    twin.inp.Reference = -1.0
+    twin.lim.lim_pos_max = -5000.0  # refused: reported until initialize
+    twin.run(500)
+    assert twin.error() != b""
+    lib.DT_terminate(twin._root_ptr)
+
+    lib.DT_restore_state(at)
+    assert (twin.pid.spd_Kp, twin.inp.Reference, twin.filter.spd_cutoff) == (kp, 0.3, 1000.0)
+    again = twin.trace(0.1, signals)[0]
+    assert again == first  # floats compared exactly
+    assert twin.error() == b""  # the error belonged to what the restore undid
+    assert twin.dwork.steps == 2000 + 2 + round(1.0 / twin.dt) + round(0.1 / twin.dt)

@@ -254,6 +254,21 @@ FUNCTIONS = [
     Function("twin_offsetof", "i64", ["cstr_in", "cstr_in"], "offsetof of a field, -1 when unknown."),
 ]
 
+# Functions a twin library may lack (the bindings bind them only when the
+# library has them): saving and restoring the whole simulation state, so a
+# caller can start many runs from one warmed-up state.
+OPTIONAL_FUNCTIONS = [
+    Function("DT_state_size", "usize", [], "Bytes of the state DT_save_state writes."),
+    Function("DT_save_state", "void", ["vptr"],
+             "Copy the whole simulation state (model, tuning, limits, parameters, Filter, the error reported) "
+             "into DT_state_size() bytes at the pointer (any alignment); opaque, and only for DT_restore_state of the "
+             "same loaded library (it holds addresses inside it)."),
+    Function("DT_restore_state", "void", ["cvptr"],
+             "Put back a state DT_save_state wrote: stepping on from it gives, bit for bit, what stepping on "
+             "from the moment it was saved gave.  The caller's root structure follows at the next step (an error "
+             "message shown there since the save is withdrawn)."),
+]
+
 # Text data are padded to the 1024 bytes a reader may take in one go.
 TEXT_SIZE = 1024
 
