@@ -162,10 +162,12 @@ $(SECOND)/interpreter: FORCE | deps
 	 echo "$$choice" | cmp -s - $@ || echo "$$choice" > $@
 
 $(SECOND)/.installed: $(PACKAGE_SOURCES) $(SECOND)/interpreter
-	rm -rf $(SECOND_VENV) $@
+	rm -rf $(SECOND_VENV) $(SECOND)/pkg $@
 	$$(cat $(SECOND)/interpreter) -m venv $(SECOND_VENV)
 	@echo "Building and installing the package for $$($(SECOND_PY) -V) with pip (log: $(SECOND)/pip.log)"
-	@$(SECOND_PY) -m pip install ".[all,test]" > $(SECOND)/pip.log 2>&1 || { tail -60 $(SECOND)/pip.log; exit 1; }
+	@# A fresh build directory that is kept: the glue's test module is built there too.
+	@$(SECOND_PY) -m pip install --config-settings=builddir=$(SECOND)/pkg ".[all,test]" > $(SECOND)/pip.log 2>&1 \
+	   || { tail -60 $(SECOND)/pip.log; exit 1; }
 	@if $(SYSTEM_PYTHON) -c 'import pydantic, sys; sys.exit(str(pydantic.VERSION).startswith("1."))' 2>/dev/null; then \
 	   echo "The system has pydantic 2: pydantic 1 for $(SECOND_VENV)"; \
 	   $(SECOND_PY) -m pip install "pydantic>=1.10,<2" >> $(SECOND)/pip.log 2>&1 || { tail -30 $(SECOND)/pip.log; exit 1; }; \
@@ -181,6 +183,7 @@ second-python: $(SECOND)/interpreter | $(B)/counts
 second-python-checks: $(SECOND)/.installed | $(B)/counts
 	$(SECOND_PY) -c 'import sys, pydantic; print(sys.version.split()[0], "pydantic", pydantic.VERSION)' | tee $(B)/counts/second-python.log
 	cd tests/python && VEZ_TEST_VALIDATION_BACKEND=$$(cat ../../$(SECOND)/validation_backend) \
+	    VEZ_API_GLUE_SELFTEST_DIR=../../$(SECOND)/pkg/tests/glue VEZ_API_REQUIRE_GLUE_SELFTEST=1 \
 	    ../../$(SECOND_PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/second-pytest.log
 	cd tests/twin && VEZ_API_VIRTUAL_ASSETS_ROOT=$$(../../$(SECOND_PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])') \
 	    ../../$(SECOND_PY) -m pytest -q -p no:cacheprovider | tee ../../$(B)/counts/second-twin-pytest.log

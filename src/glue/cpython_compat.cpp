@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace glue::compat {
 
@@ -138,6 +139,203 @@ int dict_set_known_hash(PyObject* dict, PyObject* key, PyObject* value, Py_hash_
   return r == 1 ? 0 : -1;
 }
 #endif
+
+// ---------------------------------------------------------------------------
+// DictGuard
+
+namespace {
+
+constexpr const char kGuardCapsule[] = "vez_api.DictGuard";
+
+PyObject* close_guard(PyObject* capsule, PyObject*) {
+  auto* guard = static_cast<DictGuard*>(PyCapsule_GetPointer(capsule, kGuardCapsule));
+  if (guard == nullptr) return nullptr;
+  guard->close();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef close_guard_def = {"close_dict_guard", close_guard, METH_NOARGS,
+                               "Gives a dict guard's watcher back before the interpreter finalizes."};
+
+// atexit.register(<close of guard>); failures are cleared (the watcher then
+// stays with the interpreter until it ends, which does no harm).
+void close_at_exit(DictGuard* guard) {
+  PyObject* capsule = PyCapsule_New(guard, kGuardCapsule, nullptr);
+  PyObject* close = capsule != nullptr ? PyCFunction_New(&close_guard_def, capsule) : nullptr;
+  PyObject* atexit = close != nullptr ? PyImport_ImportModule("atexit") : nullptr;
+  PyObject* done = atexit != nullptr ? PyObject_CallMethod(atexit, "register", "O", close) : nullptr;
+  if (done == nullptr) PyErr_Clear();
+  Py_XDECREF(done);
+  Py_XDECREF(atexit);
+  Py_XDECREF(close);
+  Py_XDECREF(capsule);
+}
+
+}  // namespace
+
+#if VEZ_PY_AT_LEAST(3, 12)
+namespace {
+
+using WatchedSet = std::unordered_set<PyObject*>;
+
+// The guards of this library by callback slot: a watcher callback is told
+// the event and the dict, not the watcher, so each open guard gets a
+// callback of its own.  As many slots as an interpreter has watchers.
+constexpr int kGuardSlots = 8;
+DictGuard* guard_in_slot[kGuardSlots] = {};
+
+}  // namespace
+
+PyDict_WatchCallback DictGuard::callback_for(int slot) {
+  static constexpr PyDict_WatchCallback table[kGuardSlots] = {&callback<0>, &callback<1>, &callback<2>, &callback<3>,
+                                                              &callback<4>, &callback<5>, &callback<6>, &callback<7>};
+  return table[slot];
+}
+
+bool DictGuard::open() {
+  if (open_) return true;
+  int slot = 0;
+  while (slot < kGuardSlots && guard_in_slot[slot] != nullptr) ++slot;
+  if (slot == kGuardSlots) return false;
+  const int id = PyDict_AddWatcher(callback_for(slot));
+  if (id < 0) {
+    PyErr_Clear();  // all taken: the callers go without stamps
+    return false;
+  }
+  if (watched_ == nullptr) watched_ = new WatchedSet();
+  guard_in_slot[slot] = this;
+  slot_ = slot;
+  watcher_ = id;
+  open_ = true;
+  if (!close_registered_) {
+    close_registered_ = true;
+    close_at_exit(this);
+  }
+  return true;
+}
+
+void DictGuard::close() {
+  if (!open_) return;
+  auto& watched = *static_cast<WatchedSet*>(watched_);
+  for (PyObject* dict : watched) {
+    if (PyDict_Unwatch(watcher_, dict) != 0) PyErr_Clear();  // alive: a dead one left the set as it died
+  }
+  watched.clear();
+  last_watched_ = nullptr;
+  if (PyDict_ClearWatcher(watcher_) != 0) PyErr_Clear();
+  guard_in_slot[slot_] = nullptr;
+  watcher_ = -1;
+  slot_ = -1;
+  open_ = false;
+  events_ += 1;  // stamps taken before never hold
+}
+
+#if VEZ_PY_AT_LEAST(3, 13) && !VEZ_PY_AT_LEAST(3, 14)
+// 3.13.0 leaves the watchers of a dict that shares its object's inline values
+// out of stores made through the object (fixed in 3.13.1).  The inline
+// values sit right after the object's basic size (_PyObject_InlineValues).
+static bool stores_bypass_watchers(PyObject* dict, PyObject* owner) {
+  const PyDictValues* values = reinterpret_cast<PyDictObject*>(dict)->ma_values;
+  if (Py_Version >= 0x030D0100 || values == nullptr) return false;  // fixed, or a combined table
+  if (owner == nullptr) return true;  // whose values they are cannot be told
+  PyTypeObject* type = Py_TYPE(owner);
+  return PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES) &&
+         values == reinterpret_cast<const PyDictValues*>(reinterpret_cast<char*>(owner) + type->tp_basicsize);
+}
+
+// Detaches the instance dict `dict` of `owner` from the owner's inline
+// values: owner.__dict__ = dict through the class's own __dict__ descriptor
+// (C code), which keeps the dict and copies the values out of the object;
+// from then on the owner's stores go through the dict.
+static bool detach_from_inline_values(PyObject* dict, PyObject* owner) {
+  static PyObject* name = PyUnicode_InternFromString("__dict__");  // kept for the process lifetime
+  if (owner == nullptr || name == nullptr || instance_dict(owner) != dict) return false;
+  PyObject* descriptor = type_lookup(Py_TYPE(owner), name);
+  if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyGetSetDescr_Type)) return false;
+  Py_INCREF(descriptor);
+  const int r = Py_TYPE(descriptor)->tp_descr_set(descriptor, owner, dict);
+  Py_DECREF(descriptor);
+  if (r != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return instance_dict(owner) == dict && !stores_bypass_watchers(dict, owner);
+}
+#endif
+
+bool DictGuard::watch(PyObject* dict, PyObject* owner) {
+  auto& watched = *static_cast<WatchedSet*>(watched_);
+  if (watched.count(dict) == 0) {
+#if VEZ_PY_AT_LEAST(3, 13) && !VEZ_PY_AT_LEAST(3, 14)
+    if (stores_bypass_watchers(dict, owner) && !detach_from_inline_values(dict, owner)) return false;
+#else
+    (void)owner;
+#endif
+    if (PyDict_Watch(watcher_, dict) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    watched.insert(dict);
+  }
+  last_watched_ = dict;
+  return true;
+}
+
+int DictGuard::on_event(int slot, PyDict_WatchEvent event, PyObject* dict) {
+  DictGuard* guard = guard_in_slot[slot];
+  if (guard == nullptr) return 0;
+  guard->events_ += 1;
+  if (event == PyDict_EVENT_DEALLOCATED) {
+    // Forgotten before the memory goes: a new dict at this address is not
+    // watched and must be stamped (and so watched) anew.
+    static_cast<WatchedSet*>(guard->watched_)->erase(dict);
+    if (guard->last_watched_ == dict) guard->last_watched_ = nullptr;
+    if (PyDict_Unwatch(guard->watcher_, dict) != 0) PyErr_Clear();
+  }
+  return 0;
+}
+
+size_t DictGuard::watched() const { return watched_ != nullptr ? static_cast<WatchedSet*>(watched_)->size() : 0; }
+
+#else
+
+bool DictGuard::open() {
+  open_ = true;
+  if (!close_registered_) {
+    close_registered_ = true;
+    close_at_exit(this);
+  }
+  return true;
+}
+
+void DictGuard::close() { open_ = false; }
+
+size_t DictGuard::watched() const { return 0; }
+
+#endif
+
+int DictGuard::set_item(PyObject* dict, PyObject* key, PyObject* value, uint64_t* stamp) {
+  PyObject* old = PyDict_GetItemWithError(dict, key);
+  if (old == nullptr && PyErr_Occurred()) {
+    *stamp = 0;
+    return -1;
+  }
+  if (old == value) return 0;  // nothing changes
+  Py_XINCREF(old);  // released once the new stamp is taken: its release may run code
+  const uint64_t before = events_;
+  const bool held = holds(dict, *stamp);
+  const int r = PyDict_SetItem(dict, key, value);
+#if VEZ_PY_AT_LEAST(3, 12)
+  // The assignment is one event (added or modified); any other means
+  // something else changed meanwhile.
+  *stamp = r == 0 && held && events_ == before + 1 ? events_ : 0;
+#else
+  (void)before;
+  *stamp = r == 0 && held ? this->stamp(dict) : 0;
+#endif
+  Py_XDECREF(old);
+  return r;
+}
 
 bool list_reserve_one(PyObject* list, Py_ssize_t grow) {
   auto* l = reinterpret_cast<PyListObject*>(list);

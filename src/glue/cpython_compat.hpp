@@ -8,13 +8,14 @@
 //
 // Version switches are written `#if VEZ_PY_AT_LEAST(3, 12)`; a fast path that
 // depends on a facility that is not available everywhere tests the constexpr
-// flag next to it (`if (!kDictVersionTags) ...`), so both branches compile on
+// flag next to it (`if (kDictStampsPerDict) ...`), so both branches compile on
 // every version.
 //
 // The guarded fast paths built on these entries must stay correct on every
-// version: where a facility that proves a cache current is missing (dict
-// version tags from 3.12 on), the caller re-checks the cached objects by
-// identity or takes the ordinary Python path.  Never a stale read.
+// version: where a facility that proves a cache current is missing or runs
+// out (a dict guard without a watcher, a type without a version tag), the
+// caller re-checks the cached objects by identity or takes the ordinary
+// Python path.  Never a stale read.
 //
 // Threads: everything here needs the GIL and runs no Python code unless the
 // entry says so.
@@ -157,20 +158,121 @@ inline PyObject* instance_dict(PyObject* obj) {
 // ---------------------------------------------------------------------------
 // Dicts
 
-// Dict version tags: 3.10-3.11 give every dict a number that changes with
-// each modification, so an unchanged number proves that every lookup in the
-// dict still finds what it found.  3.12 deprecated the field and later
-// interpreters drop it, so it is used up to 3.11 only: from 3.12 on
-// kDictVersionTags is false, dict_version() is 0, and a fast path must
-// re-check the cached entries by identity (a few dict lookups, no Python
-// code) or take the ordinary path.
+// Dict change guards: a cheap proof that the dicts a cache was read from
+// have not changed since.  A cache takes a stamp of each dict it relies on
+// (`stamp(dict)`, before reading it); `holds(dict, stamp)` is true only while
+// that dict has had no item added, replaced or deleted, has not been cleared
+// or filled by a merge, and has not been destroyed.  A stamp of 0 never
+// holds.  Used by the twin backend's step snapshot and the virtual
+// actuator's view of its instance and of a wrapper's structure views.
+//
+// 3.10-3.11 (kDictStampsPerDict): a stamp is the dict's version tag
+//   (ma_version_tag), which every modification of that dict changes and
+//   which is never handed out again; stamps of different dicts are
+//   independent, and a guard holds nothing to give back.
+// 3.12+: version tags are deprecated (and gone later).  Instead each guard
+//   registers one dict watcher (PyDict_AddWatcher) that counts the events of
+//   every dict the guard watches, and a stamp is that count: a dict is
+//   watched from its first stamp on, and a change to any watched dict turns
+//   off every stamp of the guard (meant for loops in which those dicts
+//   rarely change; a loop's own stores keep its stamp through set_item).
+//   A watched dict that is destroyed counts as a change and
+//   is unwatched and forgotten at that moment, so the guard never touches a
+//   dead dict and a new dict at its address starts unwatched (its stamp must
+//   be taken anew).  An interpreter has 8 dict watchers (3.13 keeps 2 for
+//   itself): a module opens at most one guard.  When none can be had, open()
+//   fails, every stamp is 0 and callers take the path they take without a
+//   cache (re-checks by identity or the ordinary Python path): correct,
+//   slower.
+// 3.13.0 only (the running interpreter's version counts, not the headers'):
+//   attribute stores through an object whose dict still shares the object's
+//   inline values reach no watcher (fixed in 3.13.1).  An instance dict is
+//   therefore stamped with its `owner`, and when it is first watched while
+//   it shares them, it is detached from them by assigning it to its owner
+//   again (through the class's __dict__ descriptor: the same dict, the
+//   values copied out of the object); a split dict stamped without its
+//   owner, or one that cannot be detached, gets stamp 0.
+//
+// open() at module initialization; it registers close() with atexit, so that
+// before the interpreter finalizes the guard unwatches the dicts it still
+// watches and gives its watcher back; from then on no stamp holds (and the
+// fast paths of code still running take their ordinary paths).
+// Guards live for the process (never destroyed).  Threads: the GIL must be
+// held; the watcher runs no Python code.
 #if VEZ_PY_AT_LEAST(3, 12)
-constexpr bool kDictVersionTags = false;
-inline uint64_t dict_version(PyObject*) { return 0; }
+constexpr bool kDictStampsPerDict = false;
 #else
-constexpr bool kDictVersionTags = true;
-inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+constexpr bool kDictStampsPerDict = true;
 #endif
+
+class DictGuard {
+ public:
+  DictGuard() = default;
+  DictGuard(const DictGuard&) = delete;
+  DictGuard& operator=(const DictGuard&) = delete;
+
+  // True when stamps can hold; false (no error set) when no watcher could
+  // be had.  Opening an open guard does nothing.  May run Python code (the
+  // first open of a guard imports atexit).
+  bool open();
+  void close();
+  bool is_open() const { return open_; }
+
+  // A stamp of `dict` (a dict, alive) as it is now; 0 when it cannot be
+  // guarded.  `owner`: the object whose instance dict it is, if it is one.
+  // From 3.12 on this watches `dict`.
+  uint64_t stamp(PyObject* dict, PyObject* owner = nullptr) {
+#if VEZ_PY_AT_LEAST(3, 12)
+    if (!open_ || (dict != last_watched_ && !watch(dict, owner))) return 0;
+    return events_;
+#else
+    (void)owner;
+    return open_ ? reinterpret_cast<PyDictObject*>(dict)->ma_version_tag : 0;
+#endif
+  }
+
+  // `dict` (alive; from 3.12 on it is not even looked at) has not changed
+  // since `stamp` was taken of it.
+  bool holds(PyObject* dict, uint64_t stamp) const {
+#if VEZ_PY_AT_LEAST(3, 12)
+    (void)dict;
+    return stamp != 0 && stamp == events_;
+#else
+    return open_ && stamp != 0 && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == stamp;
+#endif
+  }
+
+  // dict[key] = value, made by the holder of `*stamp` (a stamp of `dict`)
+  // itself: afterwards *stamp holds again if it held before and nothing but
+  // this assignment changed what the guard watches; otherwise it becomes 0.
+  // `key` must be an exact str (its hash and comparison run no Python code);
+  // the replaced value is released after the new stamp is taken, so that
+  // whatever its release runs counts as a change.  Assigning the value a key
+  // already has changes nothing.  0, or -1 with an exception set (*stamp 0).
+  int set_item(PyObject* dict, PyObject* key, PyObject* value, uint64_t* stamp);
+
+  // Dicts watched now (3.12+; 0 on 3.10-3.11): for tests.
+  size_t watched() const;
+
+ private:
+#if VEZ_PY_AT_LEAST(3, 12)
+  bool watch(PyObject* dict, PyObject* owner);
+  static int on_event(int slot, PyDict_WatchEvent event, PyObject* dict);
+  static PyDict_WatchCallback callback_for(int slot);
+  template <int Slot>
+  static int callback(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    return on_event(Slot, event, dict);
+  }
+
+  int watcher_ = -1;               // the interpreter's watcher id
+  int slot_ = -1;                  // which of this library's callbacks is ours
+  PyObject* last_watched_ = nullptr;  // the dict watched last (identity only; forgotten when it dies)
+  void* watched_ = nullptr;        // the dicts watched (a set, identity only)
+#endif
+  bool open_ = false;
+  bool close_registered_ = false;
+  uint64_t events_ = 1;  // 0 is the stamp that never holds
+};
 
 // A new empty dict with room for `size` entries (new reference).
 // _PyDict_NewPresized on 3.10-3.13.

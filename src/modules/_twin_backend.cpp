@@ -56,6 +56,7 @@ PYBIND11_MODULE(_twin_backend, m) {
   mod.bind(m);
   m.doc() = "Digital-twin backend: ActuatorWrapper, one isolated instance of a simulation library.";
   be::intern_names();
+  be::dict_guard.open();  // without a watcher the step snapshot is never taken
   mod.import("ctypes");
   mod.import("importlib.util");
   mod.import("math");

@@ -34,6 +34,7 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
   mod.bind(m);
   m.doc() = "Virtual actuator: the actuator surface on a digital-twin simulation that the caller steps.";
   va::intern_names();
+  va::dict_guard.open();  // without a watcher the loop re-reads what it would have cached
   mod.import("csv");
   mod.import("logging");
   mod.import("math");
@@ -77,4 +78,6 @@ PYBIND11_MODULE(doroze_actuator_virtual, m) {
   va::virtual_class = va::keep(builder.finish());
   glue::def_fast_method(va::virtual_class, &va::step_method);
   va::remember_installed_methods(va::virtual_class);
+  mod.def("_python_free_ticks", [] { return va::python_free_ticks; },
+          glue::doc{"Ticks stepped without running Python code so far (for the tests)."});
 }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "glue/cpython_compat.hpp"
 #include "glue/glue.hpp"
 #include "glue/installed.hpp"
 #include "glue/weak_cache.hpp"
@@ -52,6 +53,16 @@ py::object cache_find(py::handle key) {
   return py::int_(entry->number);
 }
 
+// Dict guards, made on demand and never destroyed (as in the modules).
+auto* dict_guards = new std::vector<glue::compat::DictGuard*>();
+
+glue::compat::DictGuard& dict_guard(size_t index) {
+  if (index >= dict_guards->size()) glue::raise(PyExc_IndexError, "no such dict guard");
+  return *(*dict_guards)[index];
+}
+
+PyObject* exact_dict(py::handle d) { return glue::as_exact_dict(d, "d").ptr(); }
+
 }  // namespace
 
 PYBIND11_MODULE(_glue_selftest, m) {
@@ -79,6 +90,25 @@ PYBIND11_MODULE(_glue_selftest, m) {
   mod.def("cache_add", &cache_add, py::arg("key"), py::arg("number"), py::arg_v("held", py::none()));
   mod.def("cache_find", &cache_find, py::arg("key"));
   mod.def("cache_size", [] { return cache->size(); });
+
+  m.attr("dict_stamps_per_dict") = py::bool_(glue::compat::kDictStampsPerDict);
+  mod.def("dict_guard", [] {
+    dict_guards->push_back(new glue::compat::DictGuard());
+    return dict_guards->size() - 1;
+  });
+  mod.def("dict_guard_open", [](size_t g) { return dict_guard(g).open(); }, py::arg("guard"));
+  mod.def("dict_guard_close", [](size_t g) { dict_guard(g).close(); }, py::arg("guard"));
+  mod.def("dict_guard_stamp", [](size_t g, py::handle d, py::handle owner) {
+    return dict_guard(g).stamp(exact_dict(d), owner.is_none() ? nullptr : owner.ptr());
+  }, py::arg("guard"), py::arg("d"), py::arg_v("owner", py::none()));
+  mod.def("dict_guard_holds", [](size_t g, py::handle d, uint64_t stamp) { return dict_guard(g).holds(exact_dict(d), stamp); },
+          py::arg("guard"), py::arg("d"), py::arg("stamp"));
+  mod.def("dict_guard_set_item", [](size_t g, py::handle d, py::handle key, py::handle value, uint64_t stamp) {
+    if (!PyUnicode_CheckExact(key.ptr())) glue::raise_arg_type("key", "str", key);
+    if (dict_guard(g).set_item(exact_dict(d), key.ptr(), value.ptr(), &stamp) != 0) throw py::error_already_set();
+    return stamp;
+  }, py::arg("guard"), py::arg("d"), py::arg("key"), py::arg("value"), py::arg("stamp"));
+  mod.def("dict_guard_watched", [](size_t g) { return dict_guard(g).watched(); }, py::arg("guard"));
 
   mod.def("truthy", [](py::handle obj) { return glue::truthy(obj); }, py::arg("obj"));
   mod.def("as_exact_list", [](py::handle obj) { return glue::as_exact_list(obj, "value"); }, py::arg("obj"));

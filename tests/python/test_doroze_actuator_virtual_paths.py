@@ -6,11 +6,16 @@ and that both ways give the same results."""
 import ctypes
 import dataclasses
 import fractions
+import json
+import os
 import signal
+import subprocess
+import sys
 from unittest import mock
 
 import pytest
 
+import vez_api._twin_backend as backend
 import vez_api.doroze_actuator_virtual as virtual
 from virtual_actuators import MODEL, connected, same_value
 from vez_api._twin_backend import ActuatorWrapper
@@ -333,3 +338,233 @@ def test_streamed_error_flags_follow_the_model(cls):
         assert {fb[item] for fb, _ in seen} == {0.0, 1.0}, item
     assert returned[2][0][Items.ERRORS_ENCODER_INT] == returned[3][0][Items.ERRORS_ENCODER_EXT] == 1.0
     act.disconnect()
+
+
+# --- the loop without Python, and what turns it off -------------------------------------
+
+
+def test_the_loop_runs_without_python_while_nothing_changes():
+    """With nothing replaced, every tick after the wrapper's first direct step
+    runs without Python code, whatever the interpreter; a Python-level
+    override turns that off."""
+    for cls, expected in ((DorozeActuatorVirtual, 1000), (PythonLevel, 0)):
+        a = connected(cls)
+        a.set_feedback_items(MIXED_ITEMS)
+        a.set_feedback_callback(lambda address, fb: None)
+        a.start()
+        a.change_position_setpoint(0.5)
+        a.step()  # the wrapper's first direct step caches its layout
+        before = virtual._python_free_ticks()
+        a.step(steps=1000)
+        assert virtual._python_free_ticks() - before == expected, cls.__name__
+        before = virtual._python_free_ticks()
+        for _ in range(10):  # one call per tick: each call's own stores keep the shortcut
+            a.step()
+        assert virtual._python_free_ticks() - before == expected // 100, cls.__name__
+        a.disconnect()
+
+
+def test_the_loop_runs_without_python_on_a_wrapper_class_out_of_version_tags():
+    """3.13 gives a class no version tag after a thousand modifications (the
+    wrapper class's instance_count changes with every wrapper made or
+    terminated): the loop then looks at the class again instead."""
+
+    class Worn(ActuatorWrapper):
+        pass
+
+    for i in range(1200):
+        Worn.wear = i
+        assert Worn.wear == i  # the lookup asks for a new tag
+    a = connected()
+    a.actuator.__class__ = Worn
+    a.set_feedback_items(MIXED_ITEMS)
+    a.start()
+    a.step()
+    before = virtual._python_free_ticks()
+    a.step(steps=200)
+    assert virtual._python_free_ticks() - before == 200
+    Worn.meas = property(lambda self: type(self.__dict__["meas"])(pos=42.0))  # a class attribute now decides
+    a.set_feedback_items([Items.ENCODER_INT])
+    assert a.step() == {Items.ENCODER_INT: 42.0} and a.telemetry_log.meas_pos[-1] == 42.0
+    a.disconnect()
+
+
+class OrdinaryWrapper(ActuatorWrapper):
+    """Overrides a method the wrapper's step calls: every step goes through ctypes."""
+
+    def _apply_optional_inports(self):
+        super()._apply_optional_inports()
+
+
+def counting_byref(calls):
+    real = ctypes.byref
+
+    def byref(obj):
+        calls.append(1)
+        return real(obj)
+
+    return byref
+
+
+def shadow_set(a, calls):
+    a.actuator._reference_feedforward_torque = 0.3
+
+
+def shadow_deleted(a, calls):
+    del a.actuator._impedance_speed_reference
+
+
+def setpoint_set(a, calls):
+    a._setpoint = 0.4
+
+
+def load_deleted(a, calls):
+    del a._load_value
+
+
+def module_global_replaced(a, calls):
+    backend.ctypes = mock.Mock(wraps=backend.ctypes, byref=counting_byref(calls))
+
+
+def library_attribute_replaced(a, calls):
+    real = a.actuator._lib.DT_step
+
+    def step(root):
+        calls.append(1)
+        return real(root)
+
+    a.actuator._lib.DT_step = step
+
+
+def wrapper_dict_refilled(a, calls):
+    d = a.actuator.__dict__
+    saved = dict(d, _impedance_speed_reference=-0.2)
+    d.clear()
+    d.update(saved)
+
+
+def actuator_dict_refilled(a, calls):
+    d = a.__dict__
+    saved = dict(d, _setpoint=-0.25)
+    d.clear()
+    d.update(saved)
+
+
+MID_RUN_CHANGES = [shadow_set, shadow_deleted, setpoint_set, load_deleted, module_global_replaced,
+                   library_attribute_replaced, wrapper_dict_refilled, actuator_dict_refilled]  # fmt: skip
+
+
+def run_with_change(actuator, change):
+    """300 ticks in one call, `change` made by the feedback callback at tick
+    100; returns what happened, the calls the change counted and the log."""
+    calls = []
+
+    def callback(address, fb):
+        if actuator._simulation_step_count == 100:
+            change(actuator, calls)
+
+    actuator.set_feedback_items(MIXED_ITEMS)
+    actuator.set_feedback_callback(callback)
+    actuator.start()
+    actuator.change_position_setpoint(0.8)
+    actuator.step()
+    real_ctypes = backend.ctypes
+    try:
+        outcome = ("stepped", actuator.step(steps=299))
+    except AttributeError as e:
+        outcome = ("failed", str(e))
+    finally:
+        backend.ctypes = real_ctypes
+    return outcome, actuator._simulation_step_count, len(calls), actuator.telemetry_log
+
+
+@pytest.mark.parametrize("change", MID_RUN_CHANGES, ids=[c.__name__ for c in MID_RUN_CHANGES])
+def test_a_change_between_ticks_is_seen_at_the_next_tick(change):
+    """Each kind of change a callback can make in the middle of a long step()
+    reaches the very next tick: the loop without Python code gives exactly
+    what the ordinary calls (of the actuator and of the wrapper) give."""
+    fast, slow = connected(), connected(PythonLevel)
+    slow.actuator.__class__ = OrdinaryWrapper
+    before = virtual._python_free_ticks()
+    ran = [run_with_change(x, change) for x in (fast, slow)]
+    assert virtual._python_free_ticks() - before >= 99  # the fast run's first part
+    (outcome_a, count_a, calls_a, log_a), (outcome_b, count_b, calls_b, log_b) = ran
+    assert outcome_a[0] == outcome_b[0] and count_a == count_b
+    if outcome_a[0] == "stepped":
+        assert all(same_value(outcome_a[1][i], outcome_b[1][i]) for i in MIXED_ITEMS)
+        assert count_a == 300 and calls_a == calls_b == (200 if change in (module_global_replaced, library_attribute_replaced) else 0)
+    else:
+        names = (("PythonLevel", "DorozeActuatorVirtual"), ("OrdinaryWrapper", "ActuatorWrapper"))
+        for a, b in names:
+            outcome_b = (outcome_b[0], outcome_b[1].replace(a, b))
+        assert outcome_a[1] == outcome_b[1] and count_a == 100
+    for f in dataclasses.fields(VirtualActuatorLog):
+        xa, xb = getattr(log_a, f.name), getattr(log_b, f.name)
+        if isinstance(xa, list):
+            assert len(xa) == len(xb) == count_a, f.name
+            assert all(same_value(p, q) for p, q in zip(xa, xb)), f.name
+    if change is shadow_set:
+        assert log_a.inp_ref_ff_torque[99:101] == [0.0, 0.3]
+    if change is setpoint_set:
+        assert log_a.inp_ref[99:101] == [0.8, 0.4]
+    for x in (fast, slow):
+        x.disconnect()
+
+
+WATCHER_SCRIPT = r"""
+import ctypes, json, sys
+
+callback_type = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+ignore = callback_type(lambda *args: 0)
+api = ctypes.pythonapi
+api.PyDict_AddWatcher.argtypes = [callback_type]
+api.PyDict_ClearWatcher.argtypes = [ctypes.c_int]
+
+
+def take_all():
+    taken = []
+    while True:
+        try:
+            taken.append(api.PyDict_AddWatcher(ignore))
+        except RuntimeError:  # none left
+            return taken
+
+
+free = take_all()
+if sys.argv[1] == "count":
+    for watcher in free:
+        api.PyDict_ClearWatcher(watcher)
+import vez_api.doroze_actuator_virtual as virtual
+from virtual_actuators import connected
+
+left = take_all()
+a = connected()
+a.set_feedback_items([virtual.DorozeActuatorVirtual.VEZ_Items.POSITION_FB])
+a.start()
+a.change_position_setpoint(0.5)
+a.step()
+a.step(steps=500)
+print(json.dumps({"free": len(free), "left": len(left), "python_free": virtual._python_free_ticks(),
+                  "position": a.telemetry_log.pos_fb[-1], "ticks": len(a.telemetry_log.time)}))
+a.disconnect()
+for watcher in left + (free if sys.argv[1] == "starve" else []):
+    api.PyDict_ClearWatcher(watcher)
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="no dict watchers before 3.12")
+def test_dict_watchers_taken_and_done_without():
+    """The package takes one dict watcher per module that needs one (the
+    backend and the virtual actuator) and, when none is left, steps the same
+    without its Python-free ticks."""
+
+    def run(mode):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(__file__)), *sys.path]))
+        done = subprocess.run([sys.executable, "-c", WATCHER_SCRIPT, mode], capture_output=True, text=True, env=env,
+                              timeout=120, check=True)  # fmt: skip
+        return json.loads(done.stdout)
+
+    counted, starved = run("count"), run("starve")
+    assert counted["free"] - counted["left"] == 2 and counted["python_free"] == 500
+    assert starved["left"] == 0 and starved["python_free"] == 0
+    assert starved["position"] == counted["position"] and starved["ticks"] == counted["ticks"] == 501

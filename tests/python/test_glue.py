@@ -235,3 +235,175 @@ class TestArgumentChecks:
         assert st.truthy([0]) is True and st.truthy(0) is False
         with pytest.raises(ZeroDivisionError):
             st.truthy(Broken())
+
+
+class Holder:
+    pass
+
+
+@pytest.fixture
+def dict_guard():
+    """An open dict guard, closed (its watcher given back) at the end."""
+    g = st.dict_guard()
+    assert st.dict_guard_open(g)
+    yield g
+    st.dict_guard_close(g)
+
+
+def set_x(obj, value):
+    obj.x = value  # the same code object every time: the interpreter specializes it
+
+
+class TestDictGuard:
+    """A stamp holds exactly while nothing changed the dict: every kind of
+    change turns it off, and a dead dict's successor at the same address
+    is never taken for it."""
+
+    CHANGES = {
+        "add": lambda d: d.__setitem__("new", 1),
+        "replace": lambda d: d.__setitem__("a", object()),
+        "delete": lambda d: d.__delitem__("a"),
+        "pop": lambda d: d.pop("a"),
+        "popitem": lambda d: d.popitem(),
+        "clear": lambda d: d.clear(),
+        "update": lambda d: d.update(b=2),
+        "setdefault": lambda d: d.setdefault("c", 3),
+    }
+
+    @pytest.mark.parametrize("change", CHANGES, ids=list(CHANGES))
+    def test_every_change_turns_a_stamp_off(self, dict_guard, change):
+        d = {"a": 1}
+        stamp = st.dict_guard_stamp(dict_guard, d)
+        assert stamp and st.dict_guard_holds(dict_guard, d, stamp)
+        assert st.dict_guard_holds(dict_guard, d, stamp)  # looking changes nothing
+        self.CHANGES[change](d)
+        assert not st.dict_guard_holds(dict_guard, d, stamp)
+        assert st.dict_guard_holds(dict_guard, d, st.dict_guard_stamp(dict_guard, d))
+
+    def test_a_filled_empty_dict_and_a_merge(self, dict_guard):
+        d = {}
+        stamp = st.dict_guard_stamp(dict_guard, d)
+        d.update({"a": 1, "b": 2})  # an empty dict filled from another one
+        assert not st.dict_guard_holds(dict_guard, d, stamp)
+
+    def test_attribute_stores_of_an_object_even_when_specialized(self, dict_guard):
+        warm = [Holder() for _ in range(4)]
+        for _ in range(200):
+            for w in warm:
+                set_x(w, 1)
+        obj = Holder()
+        obj.x = 0
+        d = obj.__dict__
+        stamp = st.dict_guard_stamp(dict_guard, d, obj)
+        assert stamp and obj.__dict__ is d
+        assert st.dict_guard_holds(dict_guard, d, stamp)
+        set_x(obj, 2)
+        assert not st.dict_guard_holds(dict_guard, d, stamp)
+        stamp = st.dict_guard_stamp(dict_guard, d, obj)
+        del obj.x
+        assert not st.dict_guard_holds(dict_guard, d, stamp)
+        stamp = st.dict_guard_stamp(dict_guard, d, obj)
+        obj.y = 1  # a new attribute
+        assert not st.dict_guard_holds(dict_guard, d, stamp)
+        assert obj.__dict__ is d and d == {"y": 1}
+
+    def test_module_globals(self, dict_guard):
+        module = type(sys)("guarded")
+        module.value = 1
+        stamp = st.dict_guard_stamp(dict_guard, vars(module))
+        exec("value = 2", vars(module))  # STORE_NAME into the module's namespace
+        assert not st.dict_guard_holds(dict_guard, vars(module), stamp)
+        stamp = st.dict_guard_stamp(dict_guard, vars(module))
+        with mock.patch.object(module, "value", 3):
+            assert not st.dict_guard_holds(dict_guard, vars(module), stamp)
+
+    def test_stamps_of_other_dicts(self, dict_guard):
+        a, b = {"a": 1}, {"b": 1}
+        stamp_a = st.dict_guard_stamp(dict_guard, a)
+        b["b"] = 2  # not stamped: not watched, nothing changes for a
+        assert st.dict_guard_holds(dict_guard, a, stamp_a)
+        st.dict_guard_stamp(dict_guard, b)
+        b["b"] = 3
+        # Per-dict version tags keep a's stamp; a watcher's count does not.
+        assert st.dict_guard_holds(dict_guard, a, stamp_a) == st.dict_stamps_per_dict
+
+    def test_a_dead_dicts_successor_at_its_address(self, dict_guard):
+        found = False
+        for _ in range(100):
+            d = {"a": 1}
+            address, stamp = id(d), st.dict_guard_stamp(dict_guard, d)
+            watched = st.dict_guard_watched(dict_guard)
+            del d
+            gc.collect()
+            if not st.dict_stamps_per_dict:
+                assert st.dict_guard_watched(dict_guard) == watched - 1  # forgotten as it died
+            successor = {"a": 1}
+            if id(successor) != address:
+                continue
+            found = True
+            assert not st.dict_guard_holds(dict_guard, successor, stamp)
+            stamp = st.dict_guard_stamp(dict_guard, successor)
+            assert st.dict_guard_holds(dict_guard, successor, stamp)
+            successor["a"] = 2  # watched anew: the change is seen
+            assert not st.dict_guard_holds(dict_guard, successor, stamp)
+            break
+        if not found:
+            pytest.skip("no dict was made at a dead one's address")
+
+    def test_own_assignments_keep_the_stamp(self, dict_guard):
+        d = {"a": 1}
+        stamp = st.dict_guard_stamp(dict_guard, d)
+        stamp = st.dict_guard_set_item(dict_guard, d, "a", 2, stamp)
+        stamp = st.dict_guard_set_item(dict_guard, d, "new", 3, stamp)
+        assert d == {"a": 2, "new": 3} and st.dict_guard_holds(dict_guard, d, stamp)
+        assert st.dict_guard_set_item(dict_guard, d, "a", d["a"], stamp) == stamp  # the value it has: no change
+        d["other"] = 1  # a change by someone else first
+        assert not st.dict_guard_holds(dict_guard, d, stamp)
+        stamp = st.dict_guard_set_item(dict_guard, d, "a", 4, stamp)
+        assert stamp == 0 and d["a"] == 4
+
+    def test_an_own_assignment_whose_released_value_changes_the_dict(self, dict_guard):
+        d = {}
+
+        class Meddler:
+            def __del__(self):
+                d["meddled"] = True
+
+        d["a"] = Meddler()
+        stamp = st.dict_guard_stamp(dict_guard, d)
+        stamp = st.dict_guard_set_item(dict_guard, d, "a", 1, stamp)
+        assert d["meddled"] and not st.dict_guard_holds(dict_guard, d, stamp)
+
+    def test_a_closed_guard_holds_nothing_and_opens_again(self):
+        g = st.dict_guard()
+        assert st.dict_guard_stamp(g, {}) == 0  # not open yet
+        assert st.dict_guard_open(g)
+        d = {"a": 1}
+        stamp = st.dict_guard_stamp(g, d)
+        st.dict_guard_close(g)
+        assert st.dict_guard_watched(g) == 0
+        assert not st.dict_guard_holds(g, d, stamp) and st.dict_guard_stamp(g, d) == 0
+        d["a"] = 2  # no longer watched (would fail loudly if the watcher were called)
+        assert st.dict_guard_open(g)
+        stamp = st.dict_guard_stamp(g, d)
+        assert st.dict_guard_holds(g, d, stamp)
+        st.dict_guard_close(g)
+
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="no dict watchers before 3.12")
+    def test_without_a_watcher_to_be_had_no_stamp_holds(self):
+        opened = []
+        try:
+            for _ in range(9):
+                g = st.dict_guard()
+                if not st.dict_guard_open(g):
+                    break
+                opened.append(g)
+            else:
+                pytest.fail("more than 8 dict watchers")
+            d = {"a": 1}
+            assert st.dict_guard_stamp(g, d) == 0 and not st.dict_guard_holds(g, d, 0)
+        finally:
+            for h in opened:
+                st.dict_guard_close(h)
+        assert st.dict_guard_open(g)  # given back: to be had again
+        st.dict_guard_close(g)

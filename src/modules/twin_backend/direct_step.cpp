@@ -6,9 +6,6 @@
 
 namespace vez::backend {
 
-using glue::compat::dict_version;
-using glue::compat::kDictVersionTags;
-
 constexpr int kFuncflagCdecl = 1;  // ctypes' _FUNCFLAG_CDECL: plain C call, GIL released, no errno swap
 
 py::object byref_model(py::handle self) { return mod.get("ctypes").attr("byref")(self.attr("model")); }
@@ -145,12 +142,11 @@ static bool view_has_no_instance_attributes(PyObject* view) {
 }
 
 // The step from a valid snapshot: no lookups at all.
-// Without dict version tags nothing proves the snapshot current: every step
-// then takes the direct path's lookups.
+// Without a dict guard (no watcher to be had) no snapshot is taken: every
+// step then takes the direct path's lookups.
 bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double load) {
-  if (!kDictVersionTags) return false;
-  if (!sn.valid || d != sn.self_dict || dict_version(d) != sn.self_version ||
-      dict_version(PyModule_GetDict(sn.lib)) != sn.lib_version || dict_version(module_dict()) != sn.module_version ||
+  if (!sn.valid || d != sn.self_dict || !dict_guard.holds(d, sn.self_stamp) ||
+      !dict_guard.holds(PyModule_GetDict(sn.lib), sn.lib_stamp) || !dict_guard.holds(module_dict(), sn.module_stamp) ||
       Py_TYPE(sn.inp) != sn.inp_type || !same_version(sn.inp_type, sn.inp_tag) ||
       (sn.any_absent && !view_has_no_instance_attributes(sn.inp))) {
     return false;
@@ -166,12 +162,19 @@ bool step_from_snapshot(StepSnapshot& sn, PyObject* d, double reference, double 
   return true;
 }
 
+// The stamps of the dicts a step reads, taken before it reads them: anything
+// that changes them meanwhile (Python code run by the step) makes the
+// snapshot taken after the step stale from the start.
+struct StepStamps {
+  uint64_t self = 0, lib = 0, module = 0;
+};
+
 // Records a snapshot after a direct step whose every write was a plain
 // float store.
-static void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCache& vc) {
+static void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const ViewCache& vc, const StepStamps& stamps) {
   StepSnapshot& sn = cache.snapshot;
   sn.release();
-  if (!kDictVersionTags) return;
+  if (stamps.self == 0 || stamps.lib == 0 || stamps.module == 0) return;
   sn.any_absent = false;
   for (int i = 0; i < kOptionalInportCount; ++i) {
     const auto& [field, shadow] = kOptionalInports[i];
@@ -191,9 +194,9 @@ static void take_snapshot(WrapperCache& cache, PyObject* d, PyObject* inp, const
   sn.self_dict = d;
   replace_ref(sn.lib, cache.lib);
   replace_ref(sn.inp, inp);
-  sn.self_version = dict_version(d);
-  sn.lib_version = dict_version(PyModule_GetDict(cache.lib));
-  sn.module_version = dict_version(module_dict());
+  sn.self_stamp = stamps.self;
+  sn.lib_stamp = stamps.lib;
+  sn.module_stamp = stamps.module;
   sn.inp_type = vc.type;
   sn.inp_tag = vc.type_tag;
   sn.inp_base = vc.base;
@@ -213,12 +216,18 @@ static bool step_direct(PyObject* self, double reference, double load) {
   if (step_from_snapshot(cache->snapshot, d, reference, load)) return true;
   cache->snapshot.release();
 
+  StepStamps stamps;
+  stamps.self = dict_guard.stamp(d, self);
+  stamps.module = dict_guard.stamp(module_dict());
+  PyObject* stamped_lib = dict_item(d, instance_names[kLibAttr]);
+  if (stamped_lib != nullptr && PyModule_CheckExact(stamped_lib)) stamps.lib = dict_guard.stamp(PyModule_GetDict(stamped_lib));
   if (dict_item(d, instance_names[kApplyInportsAttr]) != nullptr) return false;
   PyObject* inp = dict_item(d, view_names[kInp]);
   if (inp == nullptr) return false;
   StepFunction fn;
   void* model;
   if (!direct_step_target(*cache, d, &fn, &model)) return false;
+  if (cache->lib != stamped_lib) stamps.lib = 0;  // (only if Python code replaced it meanwhile)
   ViewCache& vc = cache->views[kInp];
   vc.refresh(inp);
   if (vc.base == nullptr) return false;
@@ -240,7 +249,7 @@ static bool step_direct(PyObject* self, double reference, double load) {
     if (PyObject_SetAttr(inp, field_names[field], shadow_value.ptr()) != 0) throw_python_error();
   }
   fn(model);
-  take_snapshot(*cache, d, inp, vc);
+  take_snapshot(*cache, d, inp, vc, stamps);
   return true;
 }
 

@@ -5,8 +5,9 @@
 //
 // After a direct step whose every write was a plain store, a snapshot of
 // everything the next step needs lets the following steps skip all lookups
-// while the dicts involved keep their version tags (3.10-3.11); later
-// interpreters re-check the cached objects by identity.
+// while the dicts involved are unchanged (their stamps of dict_guard hold:
+// version tags on 3.10-3.11, a dict watcher from 3.12 on); where no watcher
+// could be had, every step takes the direct path's lookups.
 //
 // Threads: the GIL must be held; long runs of direct steps release it.
 #pragma once

@@ -6,6 +6,7 @@ glue::ModuleRef mod;
 PyObject* wrapper_class = nullptr;
 PyObject* native_simple_types[13] = {};
 InstalledNames installed;
+glue::compat::DictGuard dict_guard;
 
 PyObject* field_names[kFieldCount] = {};
 PyObject* view_names[kViewCount] = {};

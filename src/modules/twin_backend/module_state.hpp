@@ -35,6 +35,11 @@ struct InstalledNames {
 };
 extern InstalledNames installed;
 
+// Proves the step snapshot's dicts unchanged (the wrapper's instance dict,
+// its bindings module's dict and this module's dict); opened when the module
+// is imported.
+extern glue::compat::DictGuard dict_guard;
+
 // The ctypes module this module imported (whatever the global holds now).
 inline PyObject* ctypes_module() { return installed.ctypes.original(); }
 // The module global `ctypes` is still the one imported.

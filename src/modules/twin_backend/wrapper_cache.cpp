@@ -23,8 +23,16 @@ bool type_allows_fast_paths(PyTypeObject* type) {
   return installed.apply_inports.type_resolves(type);
 }
 
-bool type_still_checked(const WrapperCache& cache, PyTypeObject* type) {
-  return type == cache.type && same_version(type, cache.type_tag);
+// The class-level answer for `type`, re-examined unless its version tag
+// proves it current.  A class without a tag (3.13 gives a class no more
+// after a thousand modifications, and ActuatorWrapper's instance_count
+// changes with every wrapper made or terminated) is re-examined every time,
+// by lookups that run no Python code.
+void check_type(WrapperCache& cache, PyTypeObject* type) {
+  if (type == cache.type && same_version(type, cache.type_tag)) return;
+  cache.type = type;
+  cache.type_tag = version_tag(type);
+  cache.type_ok = type_allows_fast_paths(type);
 }
 
 }  // namespace
@@ -32,20 +40,15 @@ bool type_still_checked(const WrapperCache& cache, PyTypeObject* type) {
 WrapperCache* cache_of(PyObject* self) {
   WrapperCache* cache = caches->find_or_add(self);
   if (cache == nullptr) return nullptr;  // not weakly referenceable: no cache, ordinary paths only
-  PyTypeObject* type = Py_TYPE(self);
-  if (!type_still_checked(*cache, type)) {
-    cache->type = type;
-    cache->type_ok = type_allows_fast_paths(type);
-    cache->type_tag = version_tag(type);
-    if (cache->type_tag == 0) cache->type_ok = false;
-  }
+  check_type(*cache, Py_TYPE(self));
   return cache->type_ok ? cache : nullptr;
 }
 
 WrapperCache* known_cache_of(PyObject* self) {
   WrapperCache* cache = caches->find(self);
-  if (cache == nullptr || !type_still_checked(*cache, Py_TYPE(self)) || !cache->type_ok) return nullptr;
-  return cache;
+  if (cache == nullptr) return nullptr;
+  check_type(*cache, Py_TYPE(self));
+  return cache->type_ok ? cache : nullptr;
 }
 
 }  // namespace vez::backend

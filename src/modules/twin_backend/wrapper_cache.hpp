@@ -18,17 +18,17 @@ using StepFunction = void (*)(void*);
 
 inline constexpr int kOptionalInportCount = 3;
 
-// Everything one step needs, valid while the wrapper's dict, the bindings
-// module's dict and this module's dict keep their version tags and the inp
-// view keeps its type.
+// Everything one step needs, valid while the stamps of the wrapper's dict,
+// the bindings module's dict and this module's dict hold (dict_guard) and
+// the inp view keeps its type.
 struct StepSnapshot {
   bool valid = false;
   PyObject* self_dict = nullptr;  // identity only
   PyObject* lib = nullptr;        // strong
   PyObject* inp = nullptr;        // strong
-  uint64_t self_version = 0;
-  uint64_t lib_version = 0;
-  uint64_t module_version = 0;
+  uint64_t self_stamp = 0;
+  uint64_t lib_stamp = 0;
+  uint64_t module_stamp = 0;
   PyTypeObject* inp_type = nullptr;
   unsigned int inp_tag = 0;
   char* inp_base = nullptr;
@@ -75,8 +75,8 @@ struct WrapperCache {
 // the fast paths do not apply to it.
 WrapperCache* cache_of(PyObject* self);
 
-// The cache of `self` only if it exists already and its class is unchanged;
-// runs no Python code.
+// The cache of `self` only if it exists already and its class still allows
+// the fast paths; runs no Python code.
 WrapperCache* known_cache_of(PyObject* self);
 
 }  // namespace vez::backend

@@ -8,6 +8,7 @@ namespace vez::virtual_actuator {
 
 glue::ModuleRef mod;
 const backend_api::CApi* backend = nullptr;
+glue::compat::DictGuard dict_guard;
 PyObject* virtual_class = nullptr;
 PyObject* log_class = nullptr;
 PyObject* bounded_log_class = nullptr;

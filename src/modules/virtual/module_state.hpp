@@ -34,6 +34,9 @@ using glue::truthy;
 
 extern glue::ModuleRef mod;
 extern const backend_api::CApi* backend;
+// Proves the dicts the stepping loop cached from unchanged (the instance
+// dicts of the actuators and of their wrappers); opened at import.
+extern glue::compat::DictGuard dict_guard;
 extern PyObject* virtual_class;      // DorozeActuatorVirtual
 extern PyObject* log_class;          // VirtualActuatorLog
 extern PyObject* bounded_log_class;  // BoundedVirtualActuatorLog

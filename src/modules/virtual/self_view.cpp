@@ -66,26 +66,23 @@ bool SelfView::reload() {
   PyObject* d = dict_slot != nullptr ? *dict_slot : nullptr;
   dict = d;
   if (d == nullptr || !type_ok) return false;
+  stamp = dict_guard.stamp(d, self);
   for (int a = 0; a < kAttributeCount; ++a) attrs[a] = PyDict_GetItem(d, attribute_names[a]);
   for (int m = 0; m < kMethodCount; ++m) own[m] = own_by_type[m] && installed_methods[m].not_shadowed_in(d);
-  version = glue::compat::dict_version(d);
   valid = true;
   return true;
 }
 
 void SelfView::store(Attribute a, PyObject* value) {
   if (refresh()) {
-    PyObject* old = PyDict_GetItem(dict, attribute_names[a]);
-    Py_XINCREF(old);  // released after the version is noted: its destruction may run code
-    const int r = PyDict_SetItem(dict, attribute_names[a], value);
-    if (r == 0) {
-      attrs[a] = value;
-      version = glue::compat::dict_version(dict);
-    } else {
+    // Keeps the stamp when nothing else changed (the replaced value is
+    // released after the stamp is renewed: its destruction may run code).
+    const int r = dict_guard.set_item(dict, attribute_names[a], value, &stamp);
+    if (r != 0) {
       valid = false;
+      throw_python_error();
     }
-    Py_XDECREF(old);
-    if (r != 0) throw_python_error();
+    attrs[a] = value;
     return;
   }
   if (PyObject_SetAttr(self, attribute_names[a], value) != 0) throw_python_error();

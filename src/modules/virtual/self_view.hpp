@@ -5,9 +5,9 @@
 // A method counts as our own while type(self) resolves it to what the module
 // installed and the instance does not shadow it (glue::Installed); the loop
 // then runs its C++ directly.  The attribute values are trusted while the
-// instance dict keeps its version (CPython 3.10-3.11); later interpreters
-// re-read them on every refresh.  Anything else sends the loop down the
-// ordinary Python-level path.
+// stamp of the instance dict holds (dict_guard; the loop's own stores keep
+// it); without one they are re-read on every refresh.  Anything else sends
+// the loop down the ordinary Python-level path.
 //
 // Threads: the GIL must be held.
 #pragma once
@@ -59,7 +59,7 @@ struct SelfView {
   PyObject** dict_slot = nullptr;  // where self keeps its __dict__ (fixed for a type)
   PyObject* dict = nullptr;
   bool valid = false;
-  uint64_t version = 0;
+  uint64_t stamp = 0;
   PyTypeObject* type = nullptr;
   unsigned type_tag = 0;
   bool type_ok = false;  // generic attribute access, no class attribute named like an instance attribute
@@ -78,8 +78,8 @@ struct SelfView {
   // True when the view is current (refreshing it if needed); false when the
   // loop must use ordinary attribute access.  Runs no Python code.
   bool refresh() {
-    if (valid && glue::compat::kDictVersionTags && Py_TYPE(self) == type && *dict_slot == dict &&
-        glue::compat::type_version_holds(type, type_tag) && glue::compat::dict_version(dict) == version) {
+    if (valid && Py_TYPE(self) == type && *dict_slot == dict && glue::compat::type_version_holds(type, type_tag) &&
+        dict_guard.holds(dict, stamp)) {
       return true;
     }
     return reload();

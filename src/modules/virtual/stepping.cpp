@@ -306,6 +306,7 @@ bool tick_without_python(StepRun& run) {
     return false;
   }
   // The model has moved: from here on this tick must complete.
+  python_free_ticks += 1;
   const bool appended =
       run.log_is_bounded ? append_bounded_with(run.log, run.fields) : append_plain_with(run.log, run.fields, run.ticks_ahead);
   if (!appended) {
@@ -419,6 +420,8 @@ PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 }  // namespace
+
+uint64_t python_free_ticks = 0;
 
 PyMethodDef step_method = {
     "step", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_fastcall)), METH_FASTCALL | METH_KEYWORDS,

@@ -15,18 +15,36 @@ bool view_has_no_instance_attributes(PyObject* view) {
   return d == nullptr || PyDict_GET_SIZE(d) == 0;
 }
 
+// The wrapper's class lets its instance dict decide what wrapper.<view> is:
+// generic attribute access and no class attribute named like a view (a
+// property, say).  Lookups only, no Python code.
+bool dict_decides_views(PyTypeObject* type) {
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  for (size_t v = 0; v < kViewCount; ++v) {
+    if (glue::compat::type_lookup(type, names.views[v]) != nullptr) return false;
+  }
+  return true;
+}
+
 // The located fields still describe `wrapper` (identity checks only, no Python code).
 bool still_valid(WrapperFields& fields, PyObject* wrapper) {
   if (!fields.built) return false;
   PyTypeObject* type = Py_TYPE(wrapper);
-  if (type != fields.type || !glue::compat::type_version_holds(type, fields.type_tag)) return false;
+  if (type != fields.type) return false;
+  if (!glue::compat::type_version_holds(type, fields.type_tag)) {
+    // Changed, or without a tag (3.13 gives a class none after a thousand
+    // modifications): looked at again.
+    if (!dict_decides_views(type)) return false;
+    fields.type_tag = glue::compat::type_version(type);
+  }
   PyObject* d = glue::compat::instance_dict(wrapper);
   if (d == nullptr || d != fields.dict) return false;
-  if (!glue::compat::kDictVersionTags || glue::compat::dict_version(d) != fields.dict_version) {
+  if (!dict_guard.holds(d, fields.dict_stamp)) {
+    const uint64_t stamp = dict_guard.stamp(d, wrapper);
     for (size_t v = 0; v < kViewCount; ++v) {
       if (PyDict_GetItem(d, names.views[v]) != fields.views[v]) return false;
     }
-    fields.dict_version = glue::compat::dict_version(d);
+    fields.dict_stamp = stamp;
   }
   for (size_t v = 0; v < kViewCount; ++v) {
     PyObject* view = fields.views[v];
@@ -45,15 +63,12 @@ void locate(WrapperFields& fields, PyObject* wrapper) {
   fields.type = Py_TYPE(wrapper);
   fields.type_tag = glue::compat::type_version(fields.type);
   fields.dict = glue::compat::instance_dict(wrapper);
-  fields.dict_version = fields.dict != nullptr ? glue::compat::dict_version(fields.dict) : 0;
-  bool usable = fields.type_tag != 0 && fields.dict != nullptr && fields.type->tp_getattro == PyObject_GenericGetAttr;
+  fields.dict_stamp = fields.dict != nullptr ? dict_guard.stamp(fields.dict, wrapper) : 0;
+  bool usable = fields.dict != nullptr && dict_decides_views(fields.type);
   for (size_t v = 0; v < kViewCount; ++v) {
     fields.view_types[v] = nullptr;
     fields.view_tags[v] = 0;
     fields.view_lacks_optional[v] = false;
-    // A class attribute of that name (a property, say) would decide what
-    // wrapper.<view> is: then only the ordinary path knows.
-    if (glue::compat::type_lookup(fields.type, names.views[v]) != nullptr) usable = false;
     PyObject* view = fields.dict != nullptr ? PyDict_GetItem(fields.dict, names.views[v]) : nullptr;
     if (view == nullptr) {
       usable = false;

@@ -3,8 +3,9 @@
 //
 // Located once per wrapper through the backend's C API and kept in a
 // weak-keyed cache; trusted only while the wrapper keeps its type, its
-// instance dict holds the same five structure views, and each view keeps its
-// type (version tags unchanged).  A view that lacks an optional field must
+// instance dict holds the same five structure views (proven by a stamp of
+// dict_guard, re-checked by identity when that no longer holds), and each
+// view keeps its type (version tags unchanged).  A view that lacks an optional field must
 // also have no instance attributes, so that "lacking" stays true.
 //
 // Threads: the GIL must be held.
@@ -29,7 +30,7 @@ struct WrapperFields {
   PyTypeObject* type = nullptr;
   unsigned type_tag = 0;
   PyObject* dict = nullptr;  // identity only
-  uint64_t dict_version = 0;
+  uint64_t dict_stamp = 0;
   PyObject* views[kViewCount] = {};  // strong
   PyTypeObject* view_types[kViewCount] = {};
   unsigned view_tags[kViewCount] = {};
