@@ -2,8 +2,8 @@
 
 Everything runs over the bus emulator on a pseudo-terminal (three actuators,
 0x10, 0x11, 0x20), against a baseline measured in the same run: the same
-transport and actuator written in plain Python over pyserial, doing what the
-specification says (a receive thread like the one of usb_receive_bench.py,
+transport and actuator written in plain Python over pyserial, the way they
+were built before (a receive thread like the one of usb_receive_bench.py,
 waits that poll their flag every 10 ms / 5 ms, a scan that probes one
 address at a time).  Printed next to each figure: its target.
 
@@ -51,7 +51,7 @@ PING, GET_PARAMETERS, GET_ITEMS, START, TORQUE_SETPOINT, CHANGE_MODE = 0x40, 0x0
 BEACON, ERRORS, PARAMETERS = 0x80, 0x82, 0x83
 
 
-# --- the baseline: plain Python over pyserial, as the specification says -------------------------
+# --- the baseline: plain Python over pyserial, waits that poll and a one-by-one scan ----------------
 
 
 class PlainUsb:
@@ -269,7 +269,7 @@ class PlainActuator:
 
 
 def plain_scan(adapter, begin, end):
-    """The scan, one address at a time, as the specification says."""
+    """The scan, one address at a time: each probe is answered or times out before the next."""
     scanner = PlainActuator(adapter, 0)
     found = []
     for address in range(begin, end + 1):
