@@ -9,16 +9,12 @@ are the ratios (baseline time / our time), not the absolute times.
   setpoint  change_torque_setpoint on a transport that drops the frame
 """
 
-import math
 import struct
 import timeit
 
 from vez_api.doroze_actuator_real import DorozeActuatorReal
 
-Items = DorozeActuatorReal.VEZ_Items
-Mode = DorozeActuatorReal.Mode
-UNSIGNED = {66, 68, 96, 97, 98, 99, 100, 101, 102, 144}
-ITEM_CODES = {m.value for m in Items}
+from baselines.plain_python import PlainActuator
 
 
 class NullTransport:
@@ -27,60 +23,6 @@ class NullTransport:
 
     def _send_VEZ(self, address, data, priority=True, can_high_speed=False):
         return True
-
-
-class PlainPython:
-    """The same receive and setpoint logic written directly in Python."""
-
-    def __init__(self, adapter, address):
-        self._adapter, self._address = adapter, address
-        self._feedback, self._low_feedback = {}, {}
-        self._feedback_callback = None
-        self._current_mode = None
-        self._can_high_speed = False
-
-    @property
-    def address(self):
-        return self._address
-
-    def _can_callback(self, address, data, priority):
-        tmp = {}
-        i = 0
-        while i < len(data):
-            code = data[i]
-            if code == 0:
-                break
-            if code in ITEM_CODES:
-                raw = bytes(data[i + 1:i + 5])
-                if code in UNSIGNED:
-                    value = struct.unpack("<I", raw)[0]
-                elif code == 74:
-                    value = struct.unpack("<i", raw)[0]
-                else:
-                    value = struct.unpack("<f", raw)[0]
-                tmp[Items(code)] = value
-                i += 5
-            else:
-                return
-        if priority == 0:
-            self._feedback.update(tmp)
-            if self._feedback_callback is not None:
-                self._feedback_callback(self.address, tmp)
-        else:
-            self._low_feedback = tmp
-
-    def _send_VEZ_common(self, msg, high_speed_candidate=False):
-        self._adapter._send_VEZ(self.address, msg, can_high_speed=high_speed_candidate if self._can_high_speed else False)
-
-    def change_mode(self, mode):
-        self._current_mode = mode
-        self._send_VEZ_common([3, mode.value])
-
-    def change_torque_setpoint(self, setpoint, id_Kp=math.nan, id_Ki=math.nan, iq_Kp=math.nan, iq_Ki=math.nan):
-        if self._current_mode != Mode.TORQUE:
-            self.change_mode(Mode.TORQUE)
-        msg = [17] + list(struct.pack("<5f", setpoint, id_Kp, id_Ki, iq_Kp, iq_Ki))
-        self._send_VEZ_common(msg, high_speed_candidate=True)
 
 
 def f32(v):
@@ -92,7 +34,7 @@ def best(fn, number):
 
 
 def main():
-    ours, base = DorozeActuatorReal(NullTransport(), 16), PlainPython(NullTransport(), 16)
+    ours, base = DorozeActuatorReal(NullTransport(), 16), PlainActuator(NullTransport(), 16)
     for a in (ours, base):
         a._feedback_callback = lambda address, items: None
     stream = [69] + f32(1.5) + [74, 255, 255, 255, 255] + [99, 7, 0, 0, 0] + [112] + f32(24.0) + [0, 0, 0, 0]

@@ -6,7 +6,6 @@ against the number the streams should have produced in the same window (the
 baseline), and the CPU the emulator and the host's receive thread used.
 """
 
-import os
 import sys
 import time
 from pathlib import Path

@@ -3,23 +3,20 @@
 Frames per second dispatched to a Python callback, and CPU time of the receive
 thread per frame, for VezOverUsb and for a baseline measured in the same run:
 the same receive algorithm written in plain Python over the same kind of
-pyserial port.  Then a paced stream at 20,000 frames/s, checked for loss.
+pyserial port (baselines/plain_python.py).  Then a paced stream at 20,000 frames/s, checked for loss.
 
 The adapter side is a thread writing to the pty master; the CPU figures come
 from time.thread_time() taken inside the callback, i.e. on the receive thread.
 """
 
 import os
-import struct
-import sys
 import threading
 import time
 import tty
 
-import serial
-
-from vez_api._protocol import parse_usb_address_flags
 from vez_api.vez_over_usb import VezOverUsb
+
+from baselines.plain_python import PlainUsb
 
 ADDRESS = 0x10
 PAYLOAD_SIZE = 8  # 4-byte sequence number + padding: a typical feedback frame is 8..30 bytes
@@ -31,67 +28,6 @@ def frame(address, payload):
 
 def stream(first, count):
     return b"".join(frame(ADDRESS, i.to_bytes(4, "little") + bytes(PAYLOAD_SIZE - 4)) for i in range(first, first + count))
-
-
-class PythonReceiver:
-    """The baseline: the receive algorithm and dispatch in plain Python."""
-
-    def __init__(self, port):
-        self._callbacks = {}
-        self._lock = threading.Lock()
-        self._ser = serial.Serial(port=None, baudrate=115200, timeout=0.8, interCharTimeout=0.1)
-        self._ser.port = port
-        self._ser.open()
-        self._run = threading.Event()
-        self._run.set()
-        self._thread = threading.Thread(target=self._worker, daemon=True)
-        self._thread.start()
-
-    def set_callback(self, address, callback):
-        with self._lock:
-            self._callbacks[address] = callback
-
-    def close(self):
-        self._run.clear()
-        self._ser.cancel_read()
-        self._thread.join(2)
-
-    def _worker(self):
-        ser = self._ser
-        in_sync = True
-        while self._run.is_set() and ser.is_open:
-            try:
-                if in_sync:
-                    header = ser.read(4)
-                else:
-                    b = ser.read(1)
-                    if not b or b[0] != 0xFE:
-                        continue
-                    header = b + ser.read(3)
-                    in_sync = True
-                if len(header) != 4 or header[0] != 0xFE:
-                    in_sync = False
-                    continue
-                address, priority_bit, _ = parse_usb_address_flags(struct.unpack("<H", header[1:3])[0])
-                n = header[3]
-                if n > 59:
-                    in_sync = False
-                    continue
-                body = ser.read(n + 1)
-                if len(body) != n + 1 or body[-1] != 0xFD:
-                    in_sync = False
-                    continue
-                self._process_pkt(address, body[:-1], priority_bit)
-            except (serial.SerialException, KeyboardInterrupt):
-                self._run.clear()
-            except Exception as e:  # noqa: BLE001
-                print("Error in polling thread:", e, file=sys.stderr)
-        ser.close()
-
-    def _process_pkt(self, address, pkt, priority_bit):
-        if address in self._callbacks:
-            with self._lock:
-                self._callbacks[address](address, list(pkt), priority_bit)
 
 
 class Probe:
@@ -171,7 +107,7 @@ def paced(make_receiver, rate, seconds):
 
 def main():
     native = lambda port: VezOverUsb(port=port)  # noqa: E731
-    baseline = PythonReceiver
+    baseline = PlainUsb
 
     print("VezOverUsb receive path over a pty: frames of", PAYLOAD_SIZE + 5, "bytes to one Python callback")
     b_rate, b_cpu = full_speed(baseline, 100_000)
