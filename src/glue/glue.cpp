@@ -272,45 +272,6 @@ py::object ClassBuilder::finish() {
   return cls_;
 }
 
-bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         std::initializer_list<const char*> names, size_t required, PyObject** out) {
-  const size_t count = names.size();
-  for (size_t i = 0; i < count; ++i) out[i] = nullptr;
-  if (static_cast<size_t>(nargs) > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd were given", method,
-                 required + 1, count + 1, nargs + 1);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    size_t index = 0;
-    for (const char* name : names) {
-      if (PyUnicode_CompareWithASCIIString(key, name) == 0) break;
-      ++index;
-    }
-    if (index == count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method, key);
-      return false;
-    }
-    if (out[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", method, key);
-      return false;
-    }
-    out[index] = args[nargs + k];
-  }
-  size_t index = 0;
-  for (const char* name : names) {
-    if (index < required && out[index] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", method, name);
-      return false;
-    }
-    ++index;
-  }
-  return true;
-}
-
 FastParameters::FastParameters(const char* method, std::initializer_list<const char*> names, size_t required)
     : method_(method), required_(required) {
   if (names.size() > kMaxParameters) raise(PyExc_ValueError, std::string("too many parameters for ") + method);

@@ -336,14 +336,11 @@ py::object super_attr(py::handle cls, py::handle self, const char* name);
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS method to its
 // parameters (after self) the way Python binds them: positionally, then by
 // keyword.  `out` receives one borrowed pointer per name, nullptr where the
-// caller gave nothing.  Returns false with a TypeError set on too many,
+// caller gave nothing.  bind() returns false with a TypeError set on too many,
 // unknown or repeated arguments, or a missing one of the first `required`.
-bool bind_fast_arguments(const char* method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                         std::initializer_list<const char*> names, size_t required, PyObject** out);
-
-// The same binding for a method whose parameter names are interned once:
-// keyword arguments are matched by identity first (call sites use interned
-// names), by text only when that fails.  Make one per method, at import.
+// The parameter names are interned once: keyword arguments are matched by
+// identity first (call sites use interned names), by text only when that
+// fails.  Make one per method, at import or at its first call (never freed).
 class FastParameters {
  public:
   FastParameters(const char* method, std::initializer_list<const char*> names, size_t required);

@@ -260,9 +260,10 @@ void step_values(PyObject* self, double reference, double load) {
 
 static PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return glue::python_call([&]() -> PyObject* {
+    static const glue::FastParameters* parameters =
+        new glue::FastParameters("ActuatorWrapper.step", {"ref_value", "load"}, 1);
     PyObject* bound[2];  // ref_value, load
-    if (!glue::bind_fast_arguments("ActuatorWrapper.step", args, nargs, kwnames, {"ref_value", "load"}, 1, bound))
-      return nullptr;
+    if (!parameters->bind(args, nargs, kwnames, bound)) return nullptr;
     const double reference = glue::as_float(bound[0], "ref_value");
     const double load = bound[1] != nullptr ? glue::as_float(bound[1], "load") : 0.0;
     step_values(self, reference, load);

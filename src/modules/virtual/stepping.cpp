@@ -410,8 +410,9 @@ py::object step(py::object self, py::handle load, py::handle steps) {
 // per control period by many programs, so it skips pybind11's dispatcher.
 PyObject* step_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return glue::python_call([&]() -> PyObject* {
+    static const glue::FastParameters* parameters = new glue::FastParameters("step", {"load", "steps"}, 0);
     PyObject* bound[2];  // load, steps
-    if (!glue::bind_fast_arguments("step", args, nargs, kwnames, {"load", "steps"}, 0, bound)) return nullptr;
+    if (!parameters->bind(args, nargs, kwnames, bound)) return nullptr;
     py::object one = py::int_(1);
     py::object result = step(py::reinterpret_borrow<py::object>(self), bound[0] != nullptr ? bound[0] : Py_None,
                              bound[1] != nullptr ? bound[1] : one.ptr());
