@@ -21,6 +21,7 @@
 #include "core/actuator_protocol.hpp"
 #include "core/parameter_file.hpp"
 #include "glue/glue.hpp"
+#include "modules/parameter_file_header.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
@@ -116,15 +117,6 @@ py::object python_value(uint8_t code, double value) {
 
 py::object optional_python_value(uint8_t code, const std::optional<double>& value) {
   return value ? python_value(code, *value) : py::none();
-}
-
-std::string package_version() {
-  try {
-    return glue::str(mod.get("version")("vez_api"));
-  } catch (py::error_already_set& e) {
-    if (!e.matches(mod.get("PackageNotFoundError"))) throw;
-    return "unknown";
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -307,20 +299,10 @@ py::object make_config_file(const std::string& path, const core::ParameterFileHe
 py::object save(py::handle actuator, py::handle path_arg) {
   const std::string path = path_text(path_arg);
   const bool virtual_actuator = is_virtual(actuator);
-  core::ParameterFileHeader header;
-  header.model = glue::str(actuator.attr("model"));
-  if (header.model.empty()) raise_config_error("the actuator has not reported its model: connect() to it first");
+  if (glue::str(actuator.attr("model")).empty())
+    raise_config_error("the actuator has not reported its model: connect() to it first");
   const std::vector<core::ParameterValue> values = read_actuator(actuator, virtual_actuator);
-  header.firmware_version = glue::str(actuator.attr("version"));
-  py::object address = actuator.attr("address");
-  if (!address.is_none()) {
-    bool fits = false;
-    header.address = glue::int64_of(glue::as_int(address, "address"), &fits);
-    if (!fits) header.address.reset();
-  }
-  py::object now = mod.get("datetime").attr("now")(mod.get("timezone").attr("utc"));
-  header.saved_at = glue::str(now.attr("isoformat")("timespec"_a = "seconds"));
-  header.package_version = package_version();
+  const core::ParameterFileHeader header = vez::modules::parameter_file_header(actuator);
 
   write_file_atomically(path, core::render_parameter_file(header, values));
   std::vector<std::pair<uint8_t, double>> saved;

@@ -41,6 +41,7 @@
 #include "glue/glue.hpp"
 #include "glue/lock_sharing.hpp"
 #include "modules/_twin_backend_capi.hpp"
+#include "modules/parameter_file_header.hpp"
 
 namespace py = pybind11;
 namespace core = vez::core;
@@ -1235,25 +1236,7 @@ std::vector<std::string> not_actuator_parameters(py::handle names) {
 // The configuration file of just `gains`, for the actuator's model and
 // firmware: what the configuration load compares, writes and reads back.
 std::string gains_file_text(py::handle actuator, py::dict gains) {
-  core::ParameterFileHeader header;
-  header.model = glue::str(actuator.attr("model"));
-  header.firmware_version = glue::str(actuator.attr("version"));
-  py::object address = actuator.attr("address");
-  if (!address.is_none()) {
-    bool fits = false;
-    header.address = glue::int64_of(glue::as_int(address, "address"), &fits);
-    if (!fits) header.address.reset();
-  }
-  py::object datetime = py::module_::import("datetime");
-  py::object now = datetime.attr("datetime").attr("now")(datetime.attr("timezone").attr("utc"));
-  header.saved_at = glue::str(now.attr("isoformat")("timespec"_a = "seconds"));
-  py::object metadata = py::module_::import("importlib.metadata");
-  try {
-    header.package_version = glue::str(metadata.attr("version")("vez_api"));
-  } catch (py::error_already_set& e) {
-    if (!e.matches(metadata.attr("PackageNotFoundError"))) throw;
-    header.package_version = "unknown";
-  }
+  const core::ParameterFileHeader header = vez::modules::parameter_file_header(actuator);
   std::vector<core::ParameterValue> values;
   for (auto item : gains)
     values.push_back({static_cast<uint8_t>(core::parameter_code(glue::str(item.first))),
